@@ -1,0 +1,48 @@
+#include "Tools.h"
+
+#include "FileLock.h"
+#include "NSDictionary.h"
+#include "NSFileManager.h"
+#include "NSLog.h"
+#include "NSString.h"
+#include "TarvikDNSShared.h"
+
+void InitPrefs()
+{
+    {
+        FileLock lock(kPreferencesPath);
+        writeStringToFile("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                          "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                          "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                          "<plist version=\"1.0\">\n"
+                          "<dict>\n"
+                          "</dict>\n"
+                          "</plist>",
+                          kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding);
+    }
+    WritePrefs(kPrefRequestedConnectivity, "None");
+}
+
+std::string ReadPrefs(const std::string& key)
+{
+    auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
+    if (!preferences)
+        return "";
+    auto entry = preferences->find(key);
+    if (entry == preferences->end() || !entry->second.string())
+        return "";
+    return *entry->second.string();
+}
+
+void WritePrefs(const std::string& key, const std::string& value)
+{
+    NSLog("Writing %@ to %@", value, key);
+    {
+        FileLock lock(kPreferencesPath);
+        if (auto preferences = dictionaryWithContentsOfFile(kPreferencesPath)) {
+            (*preferences)[key] = value;
+            writeDictionaryToFile(*preferences, kPreferencesPath, true);
+        }
+    }
+    NSFileManager::defaultManager().setOwnerAccountName(kPreferencesPath, "mobile", "mobile");
+}

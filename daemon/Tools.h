@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+// The daemon's accessors of the preferences file. Every read opens the file anew; every write loads
+// it, changes one key and saves the whole file atomically.
+
+// Creates the file with its initial content: the empty property list, then RequestedConnectivity "None".
+void InitPrefs();
+
+// The string stored under the key; the empty string when the key is absent, holds no string, or the
+// file cannot be read.
+std::string ReadPrefs(const std::string& key);
+
+// Stores one string under one key, keeping every other key, logs "Writing <value> to <key>" and gives
+// the file to the account "mobile". A file that is missing or no property-list dictionary is left as
+// it is, and the value is lost.
+void WritePrefs(const std::string& key, const std::string& value);

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "PropertyList.h"
+
+#include <optional>
+#include <string>
+
+// initWithContentsOfFile: on a device path: the top-level dictionary of an XML or binary property list,
+// or null when the file is missing, unreadable, not a property list, or holds something else on top.
+std::optional<PropertyListDictionary> dictionaryWithContentsOfFile(const std::string& devicePath);
+
+// writeToFile:atomically: on a device path, in the XML layout of PropertyList::xml().
+bool writeDictionaryToFile(const PropertyListDictionary& dictionary, const std::string& devicePath, bool atomically);

@@ -1,0 +1,173 @@
+#include "NSString.h"
+
+#include "DeviceRoot.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool isValidUTF8(const std::string& text)
+{
+    size_t index = 0;
+    while (index < text.size()) {
+        auto byte = static_cast<unsigned char>(text[index]);
+        if (byte < 0x80) {
+            ++index;
+            continue;
+        }
+        size_t length;
+        char32_t codePoint;
+        if (byte >= 0xC2 && byte <= 0xDF) {
+            length = 2;
+            codePoint = byte & 0x1F;
+        } else if (byte >= 0xE0 && byte <= 0xEF) {
+            length = 3;
+            codePoint = byte & 0x0F;
+        } else if (byte >= 0xF0 && byte <= 0xF4) {
+            length = 4;
+            codePoint = byte & 0x07;
+        } else {
+            return false;
+        }
+        if (text.size() - index < length)
+            return false;
+        for (size_t continuation = 1; continuation < length; ++continuation) {
+            auto next = static_cast<unsigned char>(text[index + continuation]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        // Overlong forms, UTF-16 surrogates and anything past U+10FFFF.
+        if ((length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000))
+            return false;
+        if ((codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF)
+            return false;
+        index += length;
+    }
+    return true;
+}
+
+bool isASCII(const std::string& text)
+{
+    for (char character : text) {
+        if (static_cast<unsigned char>(character) > 0x7F)
+            return false;
+    }
+    return true;
+}
+
+bool isValid(const std::string& text, NSStringEncoding encoding)
+{
+    switch (encoding) {
+    case NSStringEncoding::NSASCIIStringEncoding:
+        return isASCII(text);
+    case NSStringEncoding::NSUTF8StringEncoding:
+        return isValidUTF8(text);
+    }
+    return false;
+}
+
+bool writeAll(int fd, const std::string& bytes)
+{
+    const char* data = bytes.data();
+    size_t remaining = bytes.size();
+    while (remaining > 0) {
+        ssize_t written = write(fd, data, remaining);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        remaining -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool writeAtomically(const std::string& bytes, const std::filesystem::path& target)
+{
+    std::string temporaryPath = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+    int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool written = writeAll(fd, bytes) && fsync(fd) == 0 && fchmod(fd, 0644) == 0;
+    if (close(fd) != 0)
+        written = false;
+    if (!written || rename(temporaryPath.c_str(), target.c_str()) != 0) {
+        unlink(temporaryPath.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool writeInPlace(const std::string& bytes, const std::filesystem::path& target)
+{
+    int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool written = writeAll(fd, bytes);
+    if (close(fd) != 0)
+        written = false;
+    return written;
+}
+
+} // namespace
+
+std::optional<std::string> bytesWithContentsOfFile(const std::string& devicePath)
+{
+    std::string resolved = DeviceRoot::resolve(devicePath);
+    if (resolved.empty())
+        return std::nullopt;
+    int fd = open(resolved.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    std::string content;
+    char buffer[16384];
+    for (;;) {
+        ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0) {
+            close(fd);
+            return std::nullopt;
+        }
+        if (count == 0)
+            break;
+        content.append(buffer, static_cast<size_t>(count));
+    }
+    close(fd);
+    return content;
+}
+
+std::optional<std::string> stringWithContentsOfFile(const std::string& devicePath, NSStringEncoding encoding)
+{
+    auto bytes = bytesWithContentsOfFile(devicePath);
+    if (!bytes || !isValid(*bytes, encoding))
+        return std::nullopt;
+    return bytes;
+}
+
+bool writeBytesToFile(const std::string& bytes, const std::string& devicePath, bool atomically)
+{
+    std::string resolved = DeviceRoot::resolve(devicePath);
+    if (resolved.empty())
+        return false;
+    std::filesystem::path target(resolved);
+    if (!target.has_filename())
+        return false;
+    std::error_code ignored;
+    std::filesystem::create_directories(target.parent_path(), ignored);
+    return atomically ? writeAtomically(bytes, target) : writeInPlace(bytes, target);
+}
+
+bool writeStringToFile(const std::string& text, const std::string& devicePath, bool atomically,
+                       NSStringEncoding encoding)
+{
+    if (!isValid(text, encoding))
+        return false;
+    return writeBytesToFile(text, devicePath, atomically);
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+enum class NSStringEncoding {
+    NSASCIIStringEncoding,
+    NSUTF8StringEncoding,
+};
+
+// stringWithContentsOfFile:encoding:error: on a device path: the whole file as text, or null when it
+// is missing, unreadable, or not valid in the encoding (any byte above 0x7F for ASCII).
+std::optional<std::string> stringWithContentsOfFile(const std::string& devicePath, NSStringEncoding encoding);
+
+// writeToFile:atomically:encoding:error: on a device path. Atomically: written to a file beside it,
+// then renamed over it, so a reader sees the old text or the new, never half of one; otherwise written
+// in place. Missing parent folders are created. A text not valid in the encoding is not written.
+bool writeStringToFile(const std::string& text, const std::string& devicePath, bool atomically,
+                       NSStringEncoding encoding);
+
+// Writes bytes as they are, atomically, replacing any file there; the building block of the writers
+// above and of the property-list writer.
+bool writeBytesToFile(const std::string& bytes, const std::string& devicePath, bool atomically);
+
+// The whole file as bytes, or null when it is missing or unreadable.
+std::optional<std::string> bytesWithContentsOfFile(const std::string& devicePath);

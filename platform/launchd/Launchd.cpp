@@ -1,0 +1,244 @@
+#include "Launchd.h"
+
+#include "DeviceRoot.h"
+#include "NSDictionary.h"
+#include "NSFileManager.h"
+#include "ProcessIdentity.h"
+#include "StringFormat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const PropertyList* valueFor(const PropertyListDictionary& dictionary, const std::string& key)
+{
+    auto entry = dictionary.find(key);
+    return entry == dictionary.end() ? nullptr : &entry->second;
+}
+
+template<typename Type>
+const Type* typedValueFor(const PropertyListDictionary& dictionary, const std::string& key)
+{
+    const PropertyList* value = valueFor(dictionary, key);
+    return value ? std::get_if<Type>(&value->value) : nullptr;
+}
+
+std::string recordPath(const std::string& label)
+{
+    std::string fileName = label;
+    std::replace(fileName.begin(), fileName.end(), '/', '_');
+    return std::string(Launchd::jobsFolder) + "/" + fileName + ".plist";
+}
+
+struct JobRecord {
+    std::string label;
+    std::string listPath;
+    std::optional<ProcessIdentity> process;
+
+    static std::optional<JobRecord> read(const std::string& recordDevicePath)
+    {
+        auto record = dictionaryWithContentsOfFile(recordDevicePath);
+        if (!record)
+            return std::nullopt;
+        const auto* label = typedValueFor<std::string>(*record, "Label");
+        const auto* listPath = typedValueFor<std::string>(*record, "Path");
+        const auto* processID = typedValueFor<std::int64_t>(*record, "PID");
+        const auto* startTime = typedValueFor<std::int64_t>(*record, "StartTime");
+        if (!label || !listPath)
+            return std::nullopt;
+        JobRecord job { *label, *listPath, std::nullopt };
+        if (processID && startTime && *processID > 0)
+            job.process = ProcessIdentity { static_cast<int>(*processID), static_cast<std::uint64_t>(*startTime) };
+        return job;
+    }
+
+    bool write() const
+    {
+        NSFileManager::defaultManager().createDirectoryAtPath(Launchd::jobsFolder);
+        PropertyListDictionary record { { "Label", label }, { "Path", listPath } };
+        if (process) {
+            record["PID"] = std::int64_t { process->processID };
+            record["StartTime"] = static_cast<std::int64_t>(process->startTime);
+        }
+        return writeDictionaryToFile(record, recordPath(label), true);
+    }
+};
+
+std::vector<JobRecord> allRecords()
+{
+    std::vector<JobRecord> records;
+    DIR* folder = opendir(DeviceRoot::resolve(Launchd::jobsFolder).c_str());
+    if (!folder)
+        return records;
+    while (dirent* entry = readdir(folder)) {
+        std::string name = entry->d_name;
+        if (name.size() > 6 && name.ends_with(".plist")) {
+            if (auto record = JobRecord::read(std::string(Launchd::jobsFolder) + "/" + name))
+                records.push_back(*record);
+        }
+    }
+    closedir(folder);
+    std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.label < b.label; });
+    return records;
+}
+
+// Starts the program in a session of its own, detached from the caller (which it outlives): the caller's
+// child forks the program and ends at once, so the program is never the caller's to reap. Waits until
+// the program has been executed, and reports why when it could not be.
+std::optional<ProcessIdentity> startProgram(const std::vector<std::string>& programArguments, std::string& error)
+{
+    std::string program = DeviceRoot::resolve(programArguments.front());
+    std::vector<std::string> arguments = programArguments;
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        error = "cannot make a pipe";
+        return std::nullopt;
+    }
+    pid_t child = fork();
+    if (child < 0) {
+        close(report[0]);
+        close(report[1]);
+        error = "cannot fork";
+        return std::nullopt;
+    }
+    if (child == 0) {
+        setsid();
+        pid_t program_pid = fork();
+        if (program_pid != 0) {
+            [[maybe_unused]] auto written = write(report[1], &program_pid, sizeof program_pid);
+            _exit(program_pid > 0 ? 0 : 1);
+        }
+        int nullDevice = open("/dev/null", O_RDWR);
+        dup2(nullDevice, STDIN_FILENO);
+        dup2(nullDevice, STDOUT_FILENO);
+        dup2(nullDevice, STDERR_FILENO);
+        sigset_t nothing;
+        sigemptyset(&nothing);
+        sigprocmask(SIG_SETMASK, &nothing, nullptr);
+        execv(program.c_str(), argv.data());
+        int execError = errno;
+        [[maybe_unused]] auto written = write(report[1], &execError, sizeof execError);
+        _exit(127);
+    }
+    close(report[1]);
+    int childStatus = 0;
+    waitpid(child, &childStatus, 0);
+    pid_t programID = 0;
+    int execError = 0;
+    bool started = read(report[0], &programID, sizeof programID) == sizeof programID && programID > 0;
+    bool failed = started && read(report[0], &execError, sizeof execError) == sizeof execError;
+    close(report[0]);
+    if (!started) {
+        error = "cannot start " + programArguments.front();
+        return std::nullopt;
+    }
+    if (failed) {
+        waitpid(programID, nullptr, WNOHANG);
+        error = programArguments.front() + ": " + std::strerror(execError);
+        return std::nullopt;
+    }
+    auto identity = ProcessIdentity::of(programID);
+    if (!identity)
+        error = programArguments.front() + " ended at once";
+    return identity;
+}
+
+void stopProcess(const ProcessIdentity& process, double graceSeconds)
+{
+    if (!process.isAlive())
+        return;
+    kill(process.processID, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(graceSeconds);
+    while (process.isAlive() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (process.isAlive())
+        kill(process.processID, SIGKILL);
+}
+
+std::optional<std::vector<std::string>> programArgumentsOf(const PropertyListDictionary& list)
+{
+    const auto* listed = typedValueFor<PropertyListArray>(list, "ProgramArguments");
+    if (!listed || listed->empty())
+        return std::nullopt;
+    std::vector<std::string> arguments;
+    for (const auto& argument : *listed) {
+        if (!argument.string())
+            return std::nullopt;
+        arguments.push_back(*argument.string());
+    }
+    return arguments;
+}
+
+} // namespace
+
+Launchd::Result Launchd::load(const std::string& listDevicePath)
+{
+    auto list = dictionaryWithContentsOfFile(listDevicePath);
+    if (!list)
+        return { 1, NSStringWithFormat("no plist was returned for: %@", listDevicePath) };
+    const auto* label = typedValueFor<std::string>(*list, "Label");
+    if (!label || label->empty())
+        return { 1, NSStringWithFormat("%@: no Label", listDevicePath) };
+    if (JobRecord::read(recordPath(*label)))
+        return { 1, NSStringWithFormat("%@: service already loaded", *label) };
+    auto programArguments = programArgumentsOf(*list);
+    if (!programArguments)
+        return { 1, NSStringWithFormat("%@: ProgramArguments must be a list of strings", *label) };
+
+    JobRecord job { *label, listDevicePath, std::nullopt };
+    const auto* runAtLoad = typedValueFor<bool>(*list, "RunAtLoad");
+    std::string error;
+    if (runAtLoad && *runAtLoad)
+        job.process = startProgram(*programArguments, error);
+    if (!job.write())
+        return { 1, NSStringWithFormat("%@: cannot record the job", *label) };
+    if (!error.empty())
+        return { 1, NSStringWithFormat("%@: %@", *label, error) };
+    return {};
+}
+
+Launchd::Result Launchd::unload(const std::string& listDevicePath, double graceSeconds)
+{
+    std::optional<JobRecord> job;
+    if (auto list = dictionaryWithContentsOfFile(listDevicePath)) {
+        if (const auto* label = typedValueFor<std::string>(*list, "Label"))
+            job = JobRecord::read(recordPath(*label));
+    }
+    if (!job) {
+        for (const auto& record : allRecords()) {
+            if (record.listPath == listDevicePath)
+                job = record;
+        }
+    }
+    if (!job)
+        return { 1, NSStringWithFormat("Error unloading: %@: not loaded", listDevicePath) };
+    if (job->process)
+        stopProcess(*job->process, graceSeconds);
+    NSFileManager::defaultManager().removeItemAtPath(recordPath(job->label));
+    return {};
+}
+
+std::vector<Launchd::Job> Launchd::list()
+{
+    std::vector<Job> jobs;
+    for (const auto& record : allRecords()) {
+        bool running = record.process && record.process->isAlive();
+        jobs.push_back({ record.label, record.listPath, running ? record.process->processID : 0 });
+    }
+    return jobs;
+}

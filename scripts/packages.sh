@@ -1,0 +1,18 @@
+# Sourced by the scripts: makes sure the Debian packages the project builds with are installed.
+tarvikdns_packages=(cmake g++ make pkg-config libplist-dev libgtest-dev)
+
+tarvikdns_install_packages() {
+    local missing=()
+    for package in "${tarvikdns_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages: ${missing[*]}" >&2
+        echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+        return 1
+    fi
+    echo "Installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}

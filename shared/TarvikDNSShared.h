@@ -1,0 +1,39 @@
+#pragma once
+
+// The names and keys that cross between netwardd, TarvikDNS.bundle and TarvikDNS.dylib. Everything
+// else the three deliverables write is a literal where it is used.
+
+// Darwin notifications: "com.tarvik.dns/" followed by the event word, compared exactly.
+#define TDNS_NOTIFICATION(event) "com.tarvik.dns/" event
+
+inline constexpr const char* kNotificationPreferencesChanged = TDNS_NOTIFICATION("PreferencesChanged");
+inline constexpr const char* kNotificationDNSChanged = TDNS_NOTIFICATION("DNSChanged");
+inline constexpr const char* kNotificationSupportEmailRequest = TDNS_NOTIFICATION("SupportEmailRequest");
+inline constexpr const char* kNotificationSupportEmail = TDNS_NOTIFICATION("SupportEmail");
+inline constexpr const char* kNotificationShowPasslockView = TDNS_NOTIFICATION("ShowPasslockView");
+inline constexpr const char* kNotificationShowPasslockCreateView = TDNS_NOTIFICATION("ShowPasslockCreateView");
+inline constexpr const char* kNotificationShowPasslockRemoveView = TDNS_NOTIFICATION("ShowPasslockRemoveView");
+inline constexpr const char* kNotificationPasslockOK = TDNS_NOTIFICATION("PasslockOK");
+inline constexpr const char* kNotificationPasslockNOK = TDNS_NOTIFICATION("PasslockNOK");
+inline constexpr const char* kNotificationPasslockCancel = TDNS_NOTIFICATION("PasslockCancel");
+inline constexpr const char* kNotificationPasslockRemoveNOK = TDNS_NOTIFICATION("PasslockRemoveNOK");
+inline constexpr const char* kNotificationSBStart = TDNS_NOTIFICATION("SBStart");
+inline constexpr const char* kNotificationSBStop = TDNS_NOTIFICATION("SBStop");
+inline constexpr const char* kNotificationSBStartOK = TDNS_NOTIFICATION("SBStartOK");
+inline constexpr const char* kNotificationSBStopOK = TDNS_NOTIFICATION("SBStopOK");
+
+#undef TDNS_NOTIFICATION
+
+// The preferences file, one XML property-list dictionary of string values.
+inline constexpr const char* kPreferencesPath = "/var/mobile/Library/Preferences/com.tarvik.dns.plist";
+
+inline constexpr const char* kPrefSelectedConnectivity = "SelectedConnectivity";
+inline constexpr const char* kPrefRequestedConnectivity = "RequestedConnectivity";
+inline constexpr const char* kPrefSBSelectedConnectivity = "SBSelectedConnectivity";
+inline constexpr const char* kPrefDomain = "Domain";
+inline constexpr const char* kPrefPrimaryDNS = "PrimaryDNS";
+inline constexpr const char* kPrefSecondaryDNS = "SecondaryDNS";
+inline constexpr const char* kPrefDNSCrypt = "DNSCrypt";
+inline constexpr const char* kPrefDNSCryptServer = "DNSCryptServer";
+inline constexpr const char* kPrefPasslock = "Passlock";
+inline constexpr const char* kPrefScutilDNS = "scutil_dns";

@@ -1,0 +1,152 @@
+#include "Tools.h"
+
+#include "ChildProcess.h"
+#include "NSDictionary.h"
+#include "NSLog.h"
+#include "TarvikDNSShared.h"
+#include "TemporaryDevice.h"
+
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+class ToolsTest : public testing::Test {
+protected:
+    std::optional<PropertyListDictionary> preferences() const { return dictionaryWithContentsOfFile(kPreferencesPath); }
+
+    TemporaryDevice device;
+    NSLogCapture log;
+};
+
+TEST_F(ToolsTest, InitPrefsCreatesAFileHoldingOnlyRequestedConnectivityNone)
+{
+    InitPrefs();
+
+    EXPECT_EQ(preferences(), (PropertyListDictionary { { "RequestedConnectivity", "None" } }));
+    EXPECT_EQ(log.messages(), std::vector<std::string> { "Writing None to RequestedConnectivity" });
+    EXPECT_EQ(ReadPrefs("RequestedConnectivity"), "None");
+}
+
+TEST_F(ToolsTest, InitPrefsReplacesWhateverFileWasThere)
+{
+    device.writeFile(kPreferencesPath, "not a property list");
+
+    InitPrefs();
+
+    EXPECT_EQ(preferences(), (PropertyListDictionary { { "RequestedConnectivity", "None" } }));
+}
+
+TEST_F(ToolsTest, EveryWriteGivesTheFileToTheAccountMobile)
+{
+    InitPrefs();
+
+    struct stat status {};
+    ASSERT_EQ(stat(device.path(kPreferencesPath).c_str(), &status), 0);
+    struct passwd* mobile = getpwnam("mobile");
+    struct group* mobileGroup = getgrnam("mobile");
+    if (mobile && mobileGroup) {
+        EXPECT_EQ(status.st_uid, mobile->pw_uid);
+        EXPECT_EQ(status.st_gid, mobileGroup->gr_gid);
+    } else {
+        // Without the account the change is skipped and the writer keeps the file.
+        EXPECT_EQ(status.st_uid, geteuid());
+    }
+}
+
+TEST_F(ToolsTest, ReadsOfWhatIsNotAStringGiveTheEmptyString)
+{
+    writeDictionaryToFile({ { "Domain", "example.org" },
+                            { "PrimaryDNS", 8 },
+                            { "DNSCrypt", true },
+                            { "SecondaryDNS", PropertyListArray { "1.1.1.1" } } },
+                          kPreferencesPath, true);
+
+    EXPECT_EQ(ReadPrefs("Domain"), "example.org");
+    EXPECT_EQ(ReadPrefs("PrimaryDNS"), "");
+    EXPECT_EQ(ReadPrefs("DNSCrypt"), "");
+    EXPECT_EQ(ReadPrefs("SecondaryDNS"), "");
+    EXPECT_EQ(ReadPrefs("Passlock"), "");
+}
+
+TEST_F(ToolsTest, AWriteReplacesOnlyItsKey)
+{
+    InitPrefs();
+    WritePrefs("Domain", "example.org");
+    WritePrefs("PrimaryDNS", "8.8.8.8");
+    WritePrefs("Domain", "example.net");
+
+    EXPECT_EQ(preferences(), (PropertyListDictionary { { "RequestedConnectivity", "None" },
+                                                       { "Domain", "example.net" },
+                                                       { "PrimaryDNS", "8.8.8.8" } }));
+}
+
+TEST_F(ToolsTest, AWriteWithoutAFileIsLostButLogged)
+{
+    WritePrefs("Domain", "example.org");
+
+    EXPECT_FALSE(device.exists(kPreferencesPath));
+    EXPECT_EQ(ReadPrefs("Domain"), "");
+    EXPECT_EQ(log.messages(), std::vector<std::string> { "Writing example.org to Domain" });
+}
+
+TEST_F(ToolsTest, AFileThatIsNoDictionaryReadsAsEmptyAndIsNeverOverwritten)
+{
+    for (const std::string& content : { std::string("garbage \x01\x02 not xml"),
+                                        std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>a</string></array></plist>") }) {
+        device.writeFile(kPreferencesPath, content);
+
+        EXPECT_EQ(ReadPrefs("RequestedConnectivity"), "");
+        WritePrefs("Domain", "example.org");
+
+        EXPECT_EQ(device.readFile(kPreferencesPath), content);
+    }
+}
+
+TEST_F(ToolsTest, ALongReportOfManyLinesIsStoredAndReadBackUnchanged)
+{
+    InitPrefs();
+    std::string report;
+    for (int resolver = 1; resolver <= 200; ++resolver)
+        report += "resolver #" + std::to_string(resolver) + "\n  nameserver[0] : 10.0.0." + std::to_string(resolver % 250)
+                  + "\n  flags    : Request A records & <AAAA>\n\n";
+    report += "DNSCrypt=NO";
+
+    WritePrefs("scutil_dns", report);
+
+    EXPECT_EQ(ReadPrefs("scutil_dns"), report);
+}
+
+// Two processes that write different keys at the same moments both keep every one of their writes.
+TEST_F(ToolsTest, ConcurrentWritersOfDifferentKeysLoseNothing)
+{
+    InitPrefs();
+    constexpr int writesPerProcess = 60;
+    std::vector<pid_t> writers;
+    for (const char* key : { "Domain", "PrimaryDNS", "SecondaryDNS" }) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int write = 1; write <= writesPerProcess; ++write)
+                WritePrefs(key, std::to_string(write));
+            _exit(0);
+        }
+        writers.push_back(child);
+    }
+    for (pid_t writer : writers) {
+        int status = 0;
+        waitpid(writer, &status, 0);
+        EXPECT_EQ(status, 0);
+    }
+
+    EXPECT_EQ(ReadPrefs("Domain"), std::to_string(writesPerProcess));
+    EXPECT_EQ(ReadPrefs("PrimaryDNS"), std::to_string(writesPerProcess));
+    EXPECT_EQ(ReadPrefs("SecondaryDNS"), std::to_string(writesPerProcess));
+    EXPECT_EQ(ReadPrefs("RequestedConnectivity"), "None");
+}
+
+} // namespace

@@ -1,0 +1,222 @@
+#include "DeviceRoot.h"
+#include "NSDictionary.h"
+#include "NSFileManager.h"
+#include "NSString.h"
+
+#include "TemporaryDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto UTF8 = NSStringEncoding::NSUTF8StringEncoding;
+constexpr auto ASCII = NSStringEncoding::NSASCIIStringEncoding;
+
+std::vector<std::string> folderEntries(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+ino_t inodeOf(const std::string& path)
+{
+    struct stat status {};
+    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+    return status.st_ino;
+}
+
+} // namespace
+
+class Files : public testing::Test {
+protected:
+    TemporaryDevice device;
+};
+
+TEST_F(Files, DevicePathsResolveUnderTheRoot)
+{
+    EXPECT_EQ(DeviceRoot::path(), device.root());
+    EXPECT_EQ(DeviceRoot::resolve("/etc/resolv.conf"), device.root() + "/etc/resolv.conf");
+    EXPECT_EQ(DeviceRoot::resolve("tmp/x"), device.root() + "/tmp/x");
+
+    setenv(DeviceRoot::environmentVariable, (device.root() + "//").c_str(), 1);
+    EXPECT_EQ(DeviceRoot::path(), device.root());
+    EXPECT_EQ(DeviceRoot::resolve("/etc/resolv.conf"), device.root() + "/etc/resolv.conf");
+}
+
+TEST_F(Files, ProgramsRefuseToRunWithoutARoot)
+{
+    DeviceRoot::requireOrExit("netwardd");
+    unsetenv(DeviceRoot::environmentVariable);
+    EXPECT_EXIT(DeviceRoot::requireOrExit("netwardd"), testing::ExitedWithCode(2),
+                "netwardd: TARVIKDNS_DEVICE_ROOT is not set.*TARVIKDNS_DEVICE_ROOT=\\$PWD/device netwardd");
+}
+
+TEST_F(Files, WithoutARootEveryOperationReportsAbsence)
+{
+    device.writeFile("/etc/hosts", "127.0.0.1 localhost\n");
+    for (const char* unsetRoot : { "", static_cast<const char*>(nullptr) }) {
+        if (unsetRoot)
+            setenv(DeviceRoot::environmentVariable, unsetRoot, 1);
+        else
+            unsetenv(DeviceRoot::environmentVariable);
+        EXPECT_FALSE(DeviceRoot::path());
+        EXPECT_EQ(DeviceRoot::resolve("/etc/hosts"), "");
+        EXPECT_FALSE(stringWithContentsOfFile("/etc/hosts", UTF8));
+        EXPECT_FALSE(NSFileManager::defaultManager().fileExistsAtPath("/etc/hosts"));
+        EXPECT_FALSE(NSFileManager::defaultManager().removeItemAtPath("/etc/hosts"));
+        EXPECT_FALSE(writeStringToFile("x", "/etc/other", true, UTF8));
+        EXPECT_FALSE(dictionaryWithContentsOfFile("/etc/hosts"));
+    }
+    EXPECT_TRUE(device.exists("/etc/hosts"));
+}
+
+TEST_F(Files, TextReadsCheckTheEncoding)
+{
+    device.writeFile("/etc/latin", "caf\xC3");
+    device.writeFile("/etc/utf8", "caf\xC3\xA9");
+    device.writeFile("/etc/plain", "nameserver 127.0.0.1\n");
+
+    EXPECT_FALSE(stringWithContentsOfFile("/etc/latin", ASCII));
+    EXPECT_FALSE(stringWithContentsOfFile("/etc/latin", UTF8));
+    EXPECT_FALSE(stringWithContentsOfFile("/etc/utf8", ASCII));
+    EXPECT_EQ(stringWithContentsOfFile("/etc/utf8", UTF8), "caf\xC3\xA9");
+    EXPECT_EQ(stringWithContentsOfFile("/etc/plain", ASCII), "nameserver 127.0.0.1\n");
+    EXPECT_EQ(bytesWithContentsOfFile("/etc/latin"), "caf\xC3");
+
+    for (const char* invalid : { "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82" }) {
+        device.writeFile("/etc/invalid", invalid);
+        EXPECT_FALSE(stringWithContentsOfFile("/etc/invalid", UTF8)) << invalid;
+    }
+
+    EXPECT_FALSE(stringWithContentsOfFile("/etc/missing", UTF8));
+    EXPECT_FALSE(bytesWithContentsOfFile("/etc"));
+}
+
+TEST_F(Files, WritesCreateFoldersAndRefuseTextOutsideTheEncoding)
+{
+    EXPECT_TRUE(writeStringToFile("search lan\n", "/var/mobile/deep/resolv.conf", false, ASCII));
+    EXPECT_EQ(device.readFile("/var/mobile/deep/resolv.conf"), "search lan\n");
+
+    EXPECT_TRUE(writeStringToFile("Grüße", "/tmp/utf8", true, UTF8));
+    EXPECT_EQ(stringWithContentsOfFile("/tmp/utf8", UTF8), "Grüße");
+
+    EXPECT_FALSE(writeStringToFile("Grüße", "/tmp/ascii", true, ASCII));
+    EXPECT_FALSE(writeStringToFile("caf\xC3", "/tmp/broken", false, UTF8));
+    EXPECT_FALSE(device.exists("/tmp/ascii"));
+    EXPECT_FALSE(device.exists("/tmp/broken"));
+}
+
+TEST_F(Files, AtomicWritesReplaceTheFileAndLeaveNothingBeside)
+{
+    device.writeFile("/etc/resolv.conf", "old\n");
+    ino_t before = inodeOf(device.path("/etc/resolv.conf"));
+
+    ASSERT_TRUE(writeStringToFile("new\n", "/etc/resolv.conf", true, ASCII));
+    EXPECT_EQ(device.readFile("/etc/resolv.conf"), "new\n");
+    EXPECT_NE(inodeOf(device.path("/etc/resolv.conf")), before);
+    EXPECT_EQ(folderEntries(device.path("/etc")), std::vector<std::string> { "resolv.conf" });
+
+    struct stat status {};
+    ASSERT_EQ(stat(device.path("/etc/resolv.conf").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+
+    // In place keeps the same file and truncates it.
+    before = inodeOf(device.path("/etc/resolv.conf"));
+    ASSERT_TRUE(writeBytesToFile("x", "/etc/resolv.conf", false));
+    EXPECT_EQ(device.readFile("/etc/resolv.conf"), "x");
+    EXPECT_EQ(inodeOf(device.path("/etc/resolv.conf")), before);
+    EXPECT_EQ(folderEntries(device.path("/etc")), std::vector<std::string> { "resolv.conf" });
+
+    // A folder in the way fails the write without leaving a temporary file.
+    fs::create_directories(device.path("/etc/taken"));
+    EXPECT_FALSE(writeBytesToFile("x", "/etc/taken", true));
+    EXPECT_EQ(folderEntries(device.path("/etc")), (std::vector<std::string> { "resolv.conf", "taken" }));
+}
+
+TEST_F(Files, FileManagerExistsRemovesAndCreates)
+{
+    NSFileManager& manager = NSFileManager::defaultManager();
+    device.writeFile("/tmp/target", "keep");
+    fs::create_symlink(device.path("/tmp/target"), device.path("/tmp/link"));
+
+    EXPECT_TRUE(manager.fileExistsAtPath("/tmp/target"));
+    EXPECT_TRUE(manager.fileExistsAtPath("/tmp/link"));
+    EXPECT_FALSE(manager.fileExistsAtPath("/tmp/none"));
+
+    EXPECT_TRUE(manager.removeItemAtPath("/tmp/link"));
+    EXPECT_FALSE(device.exists("/tmp/link"));
+    EXPECT_EQ(device.readFile("/tmp/target"), "keep");
+    EXPECT_TRUE(manager.removeItemAtPath("/tmp/target"));
+    EXPECT_FALSE(device.exists("/tmp/target"));
+    EXPECT_FALSE(manager.removeItemAtPath("/tmp/target"));
+
+    EXPECT_TRUE(manager.createDirectoryAtPath("/var/mobile/Library/Preferences"));
+    EXPECT_TRUE(fs::is_directory(device.path("/var/mobile/Library/Preferences")));
+    EXPECT_TRUE(manager.createDirectoryAtPath("/var/mobile/Library/Preferences"));
+    EXPECT_TRUE(manager.removeItemAtPath("/var/mobile/Library/Preferences"));
+    EXPECT_FALSE(device.exists("/var/mobile/Library/Preferences"));
+}
+
+TEST_F(Files, OwnerChangesNeedExistingAccountsAndNeverFollowLinks)
+{
+    NSFileManager& manager = NSFileManager::defaultManager();
+    device.writeFile("/tmp/tarvikdnstemp", "x");
+    std::string ownName = getpwuid(getuid())->pw_name;
+    std::string ownGroup = getgrgid(getgid())->gr_name;
+
+    struct stat before {};
+    ASSERT_EQ(stat(device.path("/tmp/tarvikdnstemp").c_str(), &before), 0);
+    EXPECT_FALSE(manager.setOwnerAccountName("/tmp/tarvikdnstemp", "no-such-account-tarvik", ownGroup));
+    EXPECT_FALSE(manager.setOwnerAccountName("/tmp/tarvikdnstemp", ownName, "no-such-group-tarvik"));
+    struct stat after {};
+    ASSERT_EQ(stat(device.path("/tmp/tarvikdnstemp").c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+
+    EXPECT_TRUE(manager.setOwnerAccountName("/tmp/tarvikdnstemp", ownName, ownGroup));
+    EXPECT_FALSE(manager.setOwnerAccountName("/tmp/missing", ownName, ownGroup));
+
+    fs::create_symlink(device.path("/tmp/tarvikdnstemp"), device.path("/tmp/link"));
+    EXPECT_FALSE(manager.setOwnerAccountName("/tmp/link", ownName, ownGroup));
+}
+
+TEST_F(Files, DictionariesRoundTripThroughFiles)
+{
+    PropertyListDictionary preferences {
+        { "ENABLED", true },
+        { "RESOLVER", "cisco" },
+        { "LastSSID", "Café & <Bar>" },
+        { "Retries", 3 },
+        { "Servers", PropertyListArray { "208.67.222.222", "208.67.220.220" } },
+    };
+    const std::string path = "/var/mobile/Library/Preferences/com.tarvik.dns.plist";
+    ASSERT_TRUE(writeDictionaryToFile(preferences, path, true));
+    EXPECT_EQ(device.readFile(path), PropertyList(preferences).xml());
+    EXPECT_EQ(dictionaryWithContentsOfFile(path), preferences);
+
+    ASSERT_TRUE(writeDictionaryToFile({}, path, false));
+    EXPECT_EQ(device.readFile(path), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                                     "<plist version=\"1.0\">\n<dict/>\n</plist>\n");
+    EXPECT_EQ(dictionaryWithContentsOfFile(path), PropertyListDictionary {});
+
+    device.writeFile("/tmp/array.plist", PropertyList(PropertyListArray { "a" }).xml());
+    device.writeFile("/tmp/garbage.plist", "{ not = xml; }");
+    EXPECT_FALSE(dictionaryWithContentsOfFile("/tmp/array.plist"));
+    EXPECT_FALSE(dictionaryWithContentsOfFile("/tmp/garbage.plist"));
+    EXPECT_FALSE(dictionaryWithContentsOfFile("/tmp/missing.plist"));
+}
