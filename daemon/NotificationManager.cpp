@@ -1,11 +1,49 @@
 #include "NotificationManager.h"
 
 #include "DeviceShell.h"
+#include "NSDictionary.h"
 #include "NSFileManager.h"
 #include "NSString.h"
 #include "StringFormat.h"
 #include "TarvikDNSShared.h"
 #include "Tools.h"
+
+namespace {
+
+// What a backup key holds when the key it backs up did not exist: removing the override then removes
+// the key again instead of leaving the override behind.
+const PropertyList& absentKeyRecord()
+{
+    static const PropertyList record = PropertyListDictionary { { "TarvikDNSKeyWasAbsent", true } };
+    return record;
+}
+
+const PropertyList* fieldOf(const std::optional<PropertyList>& dictionary, const std::string& field)
+{
+    const auto* fields = dictionary ? dictionary->dictionary() : nullptr;
+    if (!fields)
+        return nullptr;
+    auto entry = fields->find(field);
+    return entry == fields->end() ? nullptr : &entry->second;
+}
+
+// The string entries of a "ServerAddresses" field; anything else in it is skipped.
+std::vector<std::string> serverAddressesOf(const std::optional<PropertyList>& dictionary)
+{
+    std::vector<std::string> addresses;
+    const PropertyList* field = fieldOf(dictionary, "ServerAddresses");
+    if (!field || !field->array())
+        return addresses;
+    for (const auto& address : *field->array()) {
+        if (address.string())
+            addresses.push_back(*address.string());
+    }
+    return addresses;
+}
+
+constexpr const char* DNSCryptLaunchDaemonList = "/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist";
+
+} // namespace
 
 void NotificationCallback(CFNotificationCenterRef, void* observer, const std::string& name, const void*,
                           const PropertyListDictionary*)
@@ -21,6 +59,8 @@ std::unique_ptr<NotificationManager> NotificationManager::init()
     if (!NSFileManager::defaultManager().fileExistsAtPath(kPreferencesPath))
         InitPrefs();
     manager->scutil = SCUtil::init();
+    if (!manager->scutil)
+        return nullptr;
     manager->HandleDNSCryptDaemon(true);
     notify_post(kNotificationPreferencesChanged);
     return manager;
@@ -57,8 +97,7 @@ void NotificationManager::WriteSupportReport()
     if (ReadPrefs(kPrefDNSCrypt).empty()) {
         report = NSStringWithFormat("%@\n\nDNSCrypt=NO", resolverText);
     } else {
-        auto launchDaemonList = stringWithContentsOfFile("/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist",
-                                                         NSStringEncoding::NSASCIIStringEncoding);
+        auto launchDaemonList = stringWithContentsOfFile(DNSCryptLaunchDaemonList, NSStringEncoding::NSASCIIStringEncoding);
         auto proxyLog = stringWithContentsOfFile("/tmp/DNSCrypt.log", NSStringEncoding::NSASCIIStringEncoding);
         report = NSStringWithFormat("%@\n\nDNSCrypt=YES\n\n%@\n\n%@", resolverText, launchDaemonList, proxyLog);
     }
@@ -69,16 +108,180 @@ void NotificationManager::WriteSupportReport()
 
 void NotificationManager::PreferencesChanged(const void*)
 {
+    DisableDNS();
+    std::string selectedConnectivity = ReadPrefs(kPrefSelectedConnectivity);
+    std::string cellularServiceID = scutil->GetWAN_PSID();
+    std::vector<std::string> serviceIDs = scutil->Get_PSIDs().value_or(std::vector<std::string> {});
+
+    if (selectedConnectivity == "3G") {
+        EnableDNS(scutil->GetWAN_PSID());
+    } else if (selectedConnectivity == "Wifi") {
+        for (const auto& serviceID : serviceIDs) {
+            if (serviceID != cellularServiceID)
+                EnableDNS(serviceID);
+        }
+    } else if (selectedConnectivity == "Both") {
+        for (const auto& serviceID : serviceIDs)
+            EnableDNS(serviceID);
+        EnableDNS("Global");
+    } else {
+        HandleDNSCryptDaemon(true);
+    }
+    notify_post(kNotificationDNSChanged);
 }
 
 void NotificationManager::DisableDNS()
 {
+    scutil->removeAllObservers();
+    for (const auto& serviceID : scutil->Get_PSIDs().value_or(std::vector<std::string> {})) {
+        std::string stateBackup = NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", serviceID);
+        if (!scutil->KeyExists(stateBackup))
+            continue;
+        RestoreKey(stateBackup, NSStringWithFormat("State:/Network/Service/%@/DNS", serviceID));
+        std::string setupBackup = NSStringWithFormat("Setup:/Network/Service/%@/TarvikDNS", serviceID);
+        std::string setup = NSStringWithFormat("Setup:/Network/Service/%@/DNS", serviceID);
+        if (scutil->KeyExists(setupBackup))
+            scutil->MoveKeyFrom(setupBackup, setup);
+        else
+            scutil->DeleteKey(setup);
+    }
+    if (scutil->KeyExists("State:/Network/Global/TarvikDNS"))
+        RestoreKey("State:/Network/Global/TarvikDNS", "State:/Network/Global/DNS");
+    HandleDNSCryptDaemon(true);
+    NSFileManager::defaultManager().removeItemAtPath("/etc/resolv.conf");
 }
 
-void NotificationManager::EnableDNS(const std::string&)
+void NotificationManager::EnableDNS(const std::string& scope)
 {
+    if (scope.empty())
+        return;
+    std::string serviceState = NSStringWithFormat("State:/Network/Service/%@/DNS", scope);
+    std::string serviceSetup = NSStringWithFormat("Setup:/Network/Service/%@/DNS", scope);
+
+    std::optional<PropertyList> source;
+    if (scope == "Global") {
+        source = GlobalResolverSource();
+        BackUpKey("State:/Network/Global/DNS", "State:/Network/Global/TarvikDNS");
+    } else {
+        source = scutil->DictionaryFromKeyName(serviceState);
+        BackUpKey(serviceState, NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", scope));
+        scutil->CopyKeyFrom(serviceSetup, NSStringWithFormat("Setup:/Network/Service/%@/TarvikDNS", scope));
+    }
+    WriteResolverFile(source);
+
+    PropertyList override = OverrideDictionary();
+    if (!ReadPrefs(kPrefDNSCrypt).empty())
+        HandleDNSCryptDaemon(false);
+    if (scope == "Global") {
+        scutil->WriteDict(override, "State:/Network/Global/DNS", true);
+        return;
+    }
+    scutil->WriteDict(override, serviceState, true);
+    scutil->WriteDict(override, serviceSetup, true);
 }
 
-void NotificationManager::HandleDNSCryptDaemon(bool)
+// A key that exists is copied to its backup; one that does not leaves a record of its absence there.
+void NotificationManager::BackUpKey(const std::string& key, const std::string& backupKey)
 {
+    if (scutil->KeyExists(key))
+        scutil->CopyKeyFrom(key, backupKey);
+    else
+        scutil->WriteDict(absentKeyRecord(), backupKey);
+}
+
+void NotificationManager::RestoreKey(const std::string& backupKey, const std::string& key)
+{
+    if (scutil->DictionaryFromKeyName(backupKey) == absentKeyRecord()) {
+        scutil->DeleteKey(key);
+        scutil->DeleteKey(backupKey);
+        return;
+    }
+    scutil->MoveKeyFrom(backupKey, key);
+}
+
+// For the global scope, the resolver file lists the saved server addresses of every service, in order.
+std::optional<PropertyList> NotificationManager::GlobalResolverSource()
+{
+    PropertyListArray addresses;
+    for (const auto& serviceID : scutil->Get_PSIDs().value_or(std::vector<std::string> {})) {
+        auto backup = scutil->DictionaryFromKeyName(NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", serviceID));
+        for (const auto& address : serverAddressesOf(backup))
+            addresses.push_back(address);
+    }
+    return PropertyList(PropertyListDictionary { { "ServerAddresses", addresses } });
+}
+
+void NotificationManager::WriteResolverFile(const std::optional<PropertyList>& source)
+{
+    const auto* fields = source ? source->dictionary() : nullptr;
+    if (!fields || fields->empty())
+        return;
+    std::string text;
+    const PropertyList* domainName = fieldOf(source, "DomainName");
+    if (domainName && domainName->string() && !domainName->string()->empty())
+        text = NSStringWithFormat("%@domain %@\n", text, *domainName->string());
+    for (const auto& address : serverAddressesOf(source))
+        text = NSStringWithFormat("%@nameserver %@\n", text, address);
+    if (!text.empty())
+        writeStringToFile(text, "/etc/resolv.conf", true, NSStringEncoding::NSASCIIStringEncoding);
+}
+
+PropertyList NotificationManager::OverrideDictionary()
+{
+    if (!ReadPrefs(kPrefDNSCrypt).empty())
+        return PropertyListDictionary { { "ServerAddresses", PropertyListArray { "127.0.0.1" } } };
+    PropertyListDictionary override;
+    if (std::string domain = ReadPrefs(kPrefDomain); !domain.empty())
+        override["DomainName"] = domain;
+    PropertyListArray serverAddresses;
+    for (const char* key : { kPrefPrimaryDNS, kPrefSecondaryDNS }) {
+        if (std::string address = ReadPrefs(key); !address.empty())
+            serverAddresses.push_back(address);
+    }
+    override["ServerAddresses"] = serverAddresses;
+    return override;
+}
+
+void NotificationManager::HandleDNSCryptDaemon(bool stop)
+{
+    if (!NSFileManager::defaultManager().fileExistsAtPath(DNSCryptLaunchDaemonList))
+        return;
+    if (!stop && !ReadPrefs(kPrefDNSCrypt).empty()) {
+        StartDNSCryptProxy();
+        return;
+    }
+    if (!stop && !bDNSCryptIsRunning)
+        return;
+    bDNSCryptIsRunning = false;
+    if (auto list = dictionaryWithContentsOfFile(DNSCryptLaunchDaemonList)) {
+        (*list)["RunAtLoad"] = false;
+        writeDictionaryToFile(*list, DNSCryptLaunchDaemonList, false);
+    }
+    device::system("launchctl unload /System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist");
+}
+
+// Points the proxy's launch-daemon list at the chosen resolver and starts it anew, even when it runs
+// with that resolver already.
+void NotificationManager::StartDNSCryptProxy()
+{
+    bDNSCryptIsRunning = true;
+    if (auto list = dictionaryWithContentsOfFile(DNSCryptLaunchDaemonList)) {
+        (*list)["RunAtLoad"] = true;
+        std::string resolverName = ReadPrefs(kPrefDNSCryptServer);
+        std::string resolverArgument = NSStringWithFormat("--resolver-name=%@", resolverName.empty() ? "opendns" : resolverName);
+        PropertyListArray programArguments;
+        auto listed = list->find("ProgramArguments");
+        if (listed != list->end() && listed->second.array()) {
+            for (const auto& argument : *listed->second.array()) {
+                if (!(argument.string() && argument.string()->starts_with("--resolver-name=")))
+                    programArguments.push_back(argument);
+            }
+        }
+        programArguments.push_back(resolverArgument);
+        (*list)["ProgramArguments"] = programArguments;
+        writeDictionaryToFile(*list, DNSCryptLaunchDaemonList, false);
+    }
+    device::system("launchctl unload /System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist");
+    device::unlink("/tmp/DNSCrypt.log");
+    device::system("launchctl load /System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist");
 }

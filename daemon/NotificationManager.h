@@ -1,15 +1,18 @@
 #pragma once
 
 #include "CFNotificationCenter.h"
+#include "PropertyList.h"
 #include "SCUtil.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
-// The daemon's one object: observes the daemon's notifications, dispatches them, and owns the
-// connection to the dynamic store.
+// The daemon's one object: observes the daemon's notifications, dispatches them, applies and removes
+// the DNS override, and controls the DNSCrypt proxy.
 class NotificationManager {
 public:
+    // Null when the dynamic store cannot be reached.
     static std::unique_ptr<NotificationManager> init();
     ~NotificationManager();
 
@@ -23,10 +26,18 @@ public:
     void HandleDNSCryptDaemon(bool stop);
     void RegisterNotification(const std::string& name);
 
+    bool DNSCryptIsRunning() const { return bDNSCryptIsRunning; }
+
 private:
     NotificationManager() = default;
 
     void WriteSupportReport();
+    void BackUpKey(const std::string& key, const std::string& backupKey);
+    void RestoreKey(const std::string& backupKey, const std::string& key);
+    std::optional<PropertyList> GlobalResolverSource();
+    void WriteResolverFile(const std::optional<PropertyList>& source);
+    PropertyList OverrideDictionary();
+    void StartDNSCryptProxy();
 
     std::unique_ptr<SCUtil> scutil;
     bool bDNSCryptIsRunning { false };

@@ -1,8 +1,149 @@
 #include "SCUtil.h"
 
-std::unique_ptr<SCUtil> SCUtil::init()
+#include "CFNotificationCenter.h"
+#include "CFRunLoop.h"
+#include "NSLog.h"
+#include "StringFormat.h"
+#include "TarvikDNSShared.h"
+
+namespace {
+
+std::vector<std::string> componentsSeparatedBySlash(const std::string& key)
 {
-    return std::unique_ptr<SCUtil>(new SCUtil());
+    std::vector<std::string> components;
+    size_t start = 0;
+    for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', start)) {
+        components.push_back(key.substr(start, slash - start));
+        start = slash + 1;
+    }
+    components.push_back(key.substr(start));
+    return components;
 }
 
-SCUtil::~SCUtil() = default;
+} // namespace
+
+void SCUtilCallback(SCDynamicStoreRef, const std::vector<std::string>& changedKeys, void* info)
+{
+    static_cast<SCUtil*>(info)->notificationOfChangedKeys(changedKeys);
+}
+
+std::unique_ptr<SCUtil> SCUtil::init()
+{
+    std::unique_ptr<SCUtil> scutil(new SCUtil());
+    SCDynamicStoreContext context { 0, scutil.get(), nullptr, nullptr, nullptr };
+    scutil->dynStore = SCDynamicStoreCreate(kCFAllocatorDefault, "TarvikDNS", SCUtilCallback, &context);
+    if (!scutil->dynStore)
+        return nullptr;
+    scutil->rlSrc = SCDynamicStoreCreateRunLoopSource(kCFAllocatorDefault, scutil->dynStore.get(), 0);
+    if (!scutil->rlSrc)
+        return nullptr;
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), scutil->rlSrc, kCFRunLoopCommonModes);
+    return scutil;
+}
+
+SCUtil::~SCUtil()
+{
+    if (dynStore)
+        removeAllObservers();
+    if (rlSrc)
+        CFRunLoopRemoveSource(CFRunLoopGetCurrent(), rlSrc, kCFRunLoopCommonModes);
+    rlSrc.reset();
+    dynStore.reset();
+}
+
+std::optional<PropertyList> SCUtil::DictionaryFromKeyName(const std::string& key)
+{
+    return SCDynamicStoreCopyValue(dynStore.get(), key);
+}
+
+void SCUtil::WriteDict(const std::optional<PropertyList>& dict, const std::string& toKey, bool notifyOnChange)
+{
+    if (!dict)
+        return;
+    SCDynamicStoreSetValue(dynStore.get(), toKey, *dict);
+    if (!notifyOnChange)
+        return;
+    storedKeyContent[toKey] = *dict;
+    watchedKeys.push_back(toKey);
+    SCDynamicStoreSetNotificationKeys(dynStore.get(), &watchedKeys, nullptr);
+}
+
+void SCUtil::WriteDict(const std::optional<PropertyList>& dict, const std::string& toKey)
+{
+    WriteDict(dict, toKey, false);
+}
+
+std::optional<std::vector<std::string>> SCUtil::Get_PSIDs()
+{
+    auto keys = SCDynamicStoreCopyKeyList(dynStore.get(), "State:/Network/Service/.*/IPv4");
+    if (!keys)
+        return std::nullopt;
+    std::vector<std::string> serviceIDs;
+    for (const auto& key : *keys) {
+        auto components = componentsSeparatedBySlash(key);
+        if (components.size() > 3 && !components[3].empty())
+            serviceIDs.push_back(components[3]);
+    }
+    return serviceIDs;
+}
+
+std::string SCUtil::GetWAN_PSID()
+{
+    auto serviceIDs = Get_PSIDs();
+    if (!serviceIDs)
+        return "";
+    std::string cellularServiceID;
+    for (const auto& serviceID : *serviceIDs) {
+        auto ipv4 = DictionaryFromKeyName(NSStringWithFormat("State:/Network/Service/%@/IPv4", serviceID));
+        const auto* state = ipv4 ? ipv4->dictionary() : nullptr;
+        if (!state)
+            continue;
+        auto interfaceName = state->find("InterfaceName");
+        if (interfaceName != state->end() && interfaceName->second.string() && *interfaceName->second.string() == "pdp_ip0")
+            cellularServiceID = serviceID;
+    }
+    return cellularServiceID;
+}
+
+void SCUtil::CopyKeyFrom(const std::string& source, const std::string& to)
+{
+    WriteDict(DictionaryFromKeyName(source), to);
+}
+
+void SCUtil::MoveKeyFrom(const std::string& source, const std::string& to)
+{
+    CopyKeyFrom(source, to);
+    DeleteKey(source);
+}
+
+void SCUtil::DeleteKey(const std::string& key)
+{
+    SCDynamicStoreRemoveValue(dynStore.get(), key);
+}
+
+bool SCUtil::KeyExists(const std::string& key)
+{
+    return DictionaryFromKeyName(key).has_value();
+}
+
+void SCUtil::notificationOfChangedKeys(const std::vector<std::string>& changedKeys)
+{
+    bool changed = false;
+    for (const auto& key : changedKeys) {
+        auto recorded = storedKeyContent.find(key);
+        auto current = DictionaryFromKeyName(key);
+        if (recorded != storedKeyContent.end() && current && recorded->second == *current)
+            continue;
+        NSLog("Key changed : %@", key);
+        changed = true;
+    }
+    if (changed)
+        notify_post(kNotificationPreferencesChanged);
+}
+
+void SCUtil::removeAllObservers()
+{
+    watchedKeys.clear();
+    storedKeyContent.clear();
+    SCDynamicStoreSetNotificationKeys(dynStore.get(), &watchedKeys, nullptr);
+}

@@ -1,16 +1,48 @@
 #pragma once
 
-#include <memory>
+#include "CFRunLoopSource.h"
+#include "PropertyList.h"
+#include "SCDynamicStore.h"
 
-// The daemon's connection to the dynamic store.
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The daemon's only way into the dynamic store: reads, writes, copies, moves and deletes keys, lists the
+// network services and finds the cellular one, and watches the keys the daemon wrote, announcing
+// "com.tarvik.dns/PreferencesChanged" when someone else changes one of them.
 class SCUtil {
 public:
+    // Null when the connection to the store cannot be opened.
     static std::unique_ptr<SCUtil> init();
     ~SCUtil();
 
     SCUtil(const SCUtil&) = delete;
     SCUtil& operator=(const SCUtil&) = delete;
 
+    std::optional<PropertyList> DictionaryFromKeyName(const std::string& key);
+    void WriteDict(const std::optional<PropertyList>& dict, const std::string& toKey, bool notifyOnChange);
+    void WriteDict(const std::optional<PropertyList>& dict, const std::string& toKey);
+    std::string GetWAN_PSID();
+    std::optional<std::vector<std::string>> Get_PSIDs();
+    void CopyKeyFrom(const std::string& source, const std::string& to);
+    void MoveKeyFrom(const std::string& source, const std::string& to);
+    void DeleteKey(const std::string& key);
+    bool KeyExists(const std::string& key);
+    void notificationOfChangedKeys(const std::vector<std::string>& changedKeys);
+    void removeAllObservers();
+
+    const std::vector<std::string>& WatchedKeys() const { return watchedKeys; }
+
 private:
     SCUtil() = default;
+
+    std::unique_ptr<SCDynamicStore> dynStore;
+    CFRunLoopSourceRef rlSrc;
+    std::vector<std::string> watchedKeys;
+    std::map<std::string, PropertyList> storedKeyContent;
 };
+
+void SCUtilCallback(SCDynamicStoreRef store, const std::vector<std::string>& changedKeys, void* info);

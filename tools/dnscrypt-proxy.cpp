@@ -2,6 +2,7 @@
 // resolver to its log, and runs until SIGTERM. It answers no queries.
 //   dnscrypt-proxy --resolver-name=NAME [--local-address=ADDRESS] [--logfile=DEVICE_PATH] [...]
 #include "DeviceRoot.h"
+#include "NSFileManager.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -17,6 +18,8 @@ std::string valueOf(const std::string& argument, const std::string& option)
 
 void appendToLog(const std::string& logDevicePath, const std::string& line)
 {
+    if (auto slash = logDevicePath.rfind('/'); slash != std::string::npos && slash > 0)
+        NSFileManager::defaultManager().createDirectoryAtPath(logDevicePath.substr(0, slash));
     std::string path = DeviceRoot::resolve(logDevicePath);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)

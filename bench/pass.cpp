@@ -1,0 +1,141 @@
+// The time of one full PreferencesChanged pass with "Both" over 1, 10, 100 and 1,000 services, against
+// the same count of plain dynamic-store writes in the same run; then the wake-ups of an idle netwardd.
+//
+// usage: pass [LARGEST_SERVICE_COUNT]
+#include "CFNotificationCenter.h"
+#include "DeviceRoot.h"
+#include "NSDictionary.h"
+#include "NotificationManager.h"
+#include "SCDynamicStore.h"
+#include "StringFormat.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A fresh device folder, named by TARVIKDNS_DEVICE_ROOT while it lives.
+class BenchmarkDevice {
+public:
+    BenchmarkDevice()
+    {
+        std::string pattern = "/tmp/tarvikdns-bench-XXXXXX";
+        root = mkdtemp(pattern.data()) ? pattern : "";
+        setenv(DeviceRoot::environmentVariable, root.c_str(), 1);
+        CFNotificationCenterDarwinReset();
+    }
+    ~BenchmarkDevice()
+    {
+        CFNotificationCenterDarwinReset();
+        std::filesystem::remove_all(root);
+        unsetenv(DeviceRoot::environmentVariable);
+    }
+    std::string root;
+};
+
+std::uint64_t storeGeneration()
+{
+    std::uint64_t generation = 0;
+    std::ifstream file(DeviceRoot::resolve("/var/run/configd/store.generation"), std::ios::binary);
+    file.read(reinterpret_cast<char*>(&generation), sizeof generation);
+    return generation;
+}
+
+PropertyList dns(const std::string& address)
+{
+    return PropertyListDictionary { { "ServerAddresses", PropertyListArray { address } } };
+}
+
+void seedServices(SCDynamicStoreRef store, int count)
+{
+    for (int service = 0; service < count; ++service) {
+        std::string serviceID = NSStringWithFormat("SERVICE-%d", service);
+        SCDynamicStoreSetValue(store, "State:/Network/Service/" + serviceID + "/IPv4",
+                               PropertyListDictionary { { "InterfaceName", NSStringWithFormat("en%d", service) } });
+        SCDynamicStoreSetValue(store, "State:/Network/Service/" + serviceID + "/DNS", dns(NSStringWithFormat("10.0.%d.1", service % 250)));
+        SCDynamicStoreSetValue(store, "Setup:/Network/Service/" + serviceID + "/DNS", dns("10.0.0.1"));
+    }
+    SCDynamicStoreSetValue(store, "State:/Network/Global/DNS", dns("10.0.0.1"));
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void measurePass(int serviceCount)
+{
+    BenchmarkDevice device;
+    auto store = SCDynamicStoreCreate(kCFAllocatorDefault, "bench", nullptr, nullptr);
+    seedServices(store.get(), serviceCount);
+    auto manager = NotificationManager::init();
+    writeDictionaryToFile({ { "SelectedConnectivity", "Both" }, { "PrimaryDNS", "9.9.9.9" } },
+                          "/var/mobile/Library/Preferences/com.tarvik.dns.plist", true);
+    manager->PreferencesChanged(nullptr); // the first pass makes the backups; the measured one removes and applies
+
+    std::uint64_t generationBefore = storeGeneration();
+    auto passStart = Clock::now();
+    manager->PreferencesChanged(nullptr);
+    double passSeconds = secondsSince(passStart);
+    std::uint64_t changes = storeGeneration() - generationBefore;
+
+    auto writesStart = Clock::now();
+    for (std::uint64_t write = 0; write < changes; ++write)
+        SCDynamicStoreSetValue(store.get(), NSStringWithFormat("State:/Network/Service/SERVICE-%d/DNS", int(write % serviceCount)),
+                               dns(NSStringWithFormat("172.16.0.%d", int(write % 250))));
+    double writesSeconds = secondsSince(writesStart);
+
+    std::printf("%5d services: pass %9.2f ms, %6llu plain writes %9.2f ms, ratio %.2f\n", serviceCount, passSeconds * 1000,
+                static_cast<unsigned long long>(changes), writesSeconds * 1000, passSeconds / writesSeconds);
+    std::fflush(stdout);
+}
+
+long contextSwitches(pid_t process)
+{
+    std::ifstream status("/proc/" + std::to_string(process) + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("voluntary_ctxt_switches:") || line.starts_with("nonvoluntary_ctxt_switches:"))
+            total += std::atol(line.substr(line.find(':') + 1).c_str());
+    }
+    return total;
+}
+
+void measureIdleWakeUps(const std::string& netwardd)
+{
+    BenchmarkDevice device;
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        execl(netwardd.c_str(), "netwardd", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // start-up and its first pass
+    long before = contextSwitches(daemon);
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    long after = contextSwitches(daemon);
+    kill(daemon, SIGTERM);
+    waitpid(daemon, nullptr, 0);
+    std::printf("idle netwardd: %ld wake-ups in 5 s\n", after - before);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    int largest = argc > 1 ? std::atoi(argv[1]) : 1000;
+    for (int serviceCount = 1; serviceCount <= largest; serviceCount *= 10)
+        measurePass(serviceCount);
+    std::string folder = std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "bin";
+    measureIdleWakeUps(folder + "/netwardd");
+    return 0;
+}
