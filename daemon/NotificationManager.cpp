@@ -8,6 +8,8 @@
 #include "TarvikDNSShared.h"
 #include "Tools.h"
 
+#include <algorithm>
+
 namespace {
 
 // What a backup key holds when the key it backs up did not exist: removing the override then removes
@@ -39,6 +41,19 @@ std::vector<std::string> serverAddressesOf(const std::optional<PropertyList>& di
             addresses.push_back(*address.string());
     }
     return addresses;
+}
+
+// The service list names a service once per IPv4 state key, so a service can be listed twice. Each is
+// applied once per pass: applying it again would back up the override itself, and the system's value
+// would be lost for good.
+std::vector<std::string> withoutRepeats(const std::vector<std::string>& serviceIDs)
+{
+    std::vector<std::string> distinct;
+    for (const auto& serviceID : serviceIDs) {
+        if (std::find(distinct.begin(), distinct.end(), serviceID) == distinct.end())
+            distinct.push_back(serviceID);
+    }
+    return distinct;
 }
 
 constexpr const char* DNSCryptLaunchDaemonList = "/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist";
@@ -111,7 +126,7 @@ void NotificationManager::PreferencesChanged(const void*)
     DisableDNS();
     std::string selectedConnectivity = ReadPrefs(kPrefSelectedConnectivity);
     std::string cellularServiceID = scutil->GetWAN_PSID();
-    std::vector<std::string> serviceIDs = scutil->Get_PSIDs().value_or(std::vector<std::string> {});
+    std::vector<std::string> serviceIDs = withoutRepeats(scutil->Get_PSIDs().value_or(std::vector<std::string> {}));
 
     if (selectedConnectivity == "3G") {
         EnableDNS(scutil->GetWAN_PSID());

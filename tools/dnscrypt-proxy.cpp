@@ -45,14 +45,16 @@ int main(int argc, char* argv[])
         if (auto value = valueOf(argument, "--logfile="); !value.empty())
             logFile = value;
     }
-    if (!logFile.empty())
-        appendToLog(logFile, "dnscrypt-proxy: resolver " + resolverName + " on " + localAddress + "\n");
-
+    // Blocked before the log line, which tells the world the proxy runs: a SIGTERM right after it
+    // must end the proxy in order, not by the default action.
     sigset_t termination;
     sigemptyset(&termination);
     sigaddset(&termination, SIGTERM);
     sigaddset(&termination, SIGINT);
     sigprocmask(SIG_BLOCK, &termination, nullptr);
+    if (!logFile.empty())
+        appendToLog(logFile, "dnscrypt-proxy: resolver " + resolverName + " on " + localAddress + "\n");
+
     int received = 0;
     sigwait(&termination, &received);
     return 0;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -170,4 +171,63 @@ bool writeStringToFile(const std::string& text, const std::string& devicePath, b
     if (!isValid(text, encoding))
         return false;
     return writeBytesToFile(text, devicePath, atomically);
+}
+
+namespace {
+
+bool standsInURL(unsigned char byte)
+{
+    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9'))
+        return true;
+    return std::string_view("-._~:/?#[]@!$&'()*+,;=%").find(static_cast<char>(byte)) != std::string_view::npos;
+}
+
+int hexDigitValue(char digit)
+{
+    if (digit >= '0' && digit <= '9')
+        return digit - '0';
+    if (digit >= 'a' && digit <= 'f')
+        return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F')
+        return digit - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::string stringByAddingPercentEscapesUsingEncoding(const std::string& text, NSStringEncoding)
+{
+    static constexpr char hexDigits[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char character : text) {
+        auto byte = static_cast<unsigned char>(character);
+        if (standsInURL(byte)) {
+            escaped += character;
+            continue;
+        }
+        escaped += '%';
+        escaped += hexDigits[byte >> 4];
+        escaped += hexDigits[byte & 0x0F];
+    }
+    return escaped;
+}
+
+std::string stringByRemovingPercentEncoding(const std::string& text)
+{
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t index = 0; index < text.size(); ++index) {
+        if (text[index] == '%' && index + 2 < text.size()) {
+            int high = hexDigitValue(text[index + 1]);
+            int low = hexDigitValue(text[index + 2]);
+            if (high >= 0 && low >= 0) {
+                decoded += static_cast<char>(high * 16 + low);
+                index += 2;
+                continue;
+            }
+        }
+        decoded += text[index];
+    }
+    return decoded;
 }

@@ -24,3 +24,11 @@ bool writeBytesToFile(const std::string& bytes, const std::string& devicePath, b
 
 // The whole file as bytes, or null when it is missing or unreadable.
 std::optional<std::string> bytesWithContentsOfFile(const std::string& devicePath);
+
+// stringByAddingPercentEscapesUsingEncoding: with UTF-8: every byte that may not stand in a URL
+// (spaces, line breaks, quotes, non-ASCII) becomes "%" and two upper-case hex digits. Letters, digits,
+// the URL delimiters and "%" itself stay as they are: "-._~:/?#[]@!$&'()*+,;=%".
+std::string stringByAddingPercentEscapesUsingEncoding(const std::string& text, NSStringEncoding encoding);
+
+// The inverse: "%" and two hex digits become the byte they name; anything else stays.
+std::string stringByRemovingPercentEncoding(const std::string& text);

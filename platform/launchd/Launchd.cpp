@@ -119,10 +119,11 @@ std::optional<ProcessIdentity> startProgram(const std::vector<std::string>& prog
     if (child == 0) {
         setsid();
         pid_t program_pid = fork();
-        if (program_pid != 0) {
-            [[maybe_unused]] auto written = write(report[1], &program_pid, sizeof program_pid);
+        if (program_pid != 0)
             _exit(program_pid > 0 ? 0 : 1);
-        }
+        // The program reports its own id, so that the id always comes before an exec failure.
+        pid_t self = getpid();
+        [[maybe_unused]] auto reported = write(report[1], &self, sizeof self);
         int nullDevice = open("/dev/null", O_RDWR);
         dup2(nullDevice, STDIN_FILENO);
         dup2(nullDevice, STDOUT_FILENO);

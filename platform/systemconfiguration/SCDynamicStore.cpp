@@ -6,6 +6,7 @@
 #include "NSLog.h"
 
 #include <algorithm>
+#include <set>
 #include <fcntl.h>
 #include <regex.h>
 #include <unistd.h>
@@ -70,7 +71,7 @@ void SCDynamicStore::keyChanged(CFNotificationCenterRef, void* observer, const s
 {
     auto* store = static_cast<SCDynamicStore*>(observer);
     std::string key = name.substr(std::string_view(notificationPrefix).size());
-    if (std::find(store->pendingKeys.begin(), store->pendingKeys.end(), key) != store->pendingKeys.end())
+    if (!store->pendingKeySet.insert(key).second)
         return;
     store->pendingKeys.push_back(key);
     if (store->pendingKeys.size() == 1) {
@@ -85,6 +86,7 @@ void SCDynamicStore::deliverChangedKeys()
     while (read(signalPipe[0], drained, sizeof drained) > 0) { }
     std::vector<std::string> changedKeys;
     changedKeys.swap(pendingKeys);
+    pendingKeySet.clear();
     if (!changedKeys.empty() && callout)
         callout(this, changedKeys, info);
 }
@@ -144,12 +146,17 @@ std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStore
 {
     if (!store)
         return std::nullopt;
+    // The pattern is compiled as given and a key matches when the longest match at its start spans it:
+    // wrapping the text in "^(...)$" would let a ")" in the pattern close the group early, leave the
+    // rest unanchored and make some malformed patterns compile.
     regex_t expression;
-    if (regcomp(&expression, ("^(" + pattern + ")$").c_str(), REG_EXTENDED | REG_NOSUB) != 0)
+    if (regcomp(&expression, pattern.c_str(), REG_EXTENDED) != 0)
         return std::nullopt;
     std::vector<std::string> keys;
     for (const auto& [key, value] : storeFile().contents()) {
-        if (regexec(&expression, key.c_str(), 0, nullptr, 0) == 0)
+        regmatch_t match {};
+        if (regexec(&expression, key.c_str(), 1, &match, 0) == 0 && match.rm_so == 0
+            && static_cast<std::size_t>(match.rm_eo) == key.size())
             keys.push_back(key);
     }
     regfree(&expression);
@@ -166,15 +173,22 @@ bool SCDynamicStoreSetNotificationKeys(SCDynamicStoreRef store, const std::vecto
         return false;
     }
     CFNotificationCenterRef center = CFNotificationCenterGetDarwinNotifyCenter();
-    CFNotificationCenterRemoveEveryObserver(center, store);
     store->notificationKeys = keys ? *keys : std::vector<std::string> {};
-    std::vector<std::string> observed;
-    for (const auto& key : store->notificationKeys) {
-        if (std::find(observed.begin(), observed.end(), key) != observed.end())
-            continue;
-        observed.push_back(key);
-        CFNotificationCenterAddObserver(center, store, SCDynamicStore::keyChanged, notificationName(key), nullptr,
-                                        CFNotificationSuspensionBehaviorDeliverImmediately);
+    std::set<std::string> watched(store->notificationKeys.begin(), store->notificationKeys.end());
+    // Only the difference is observed anew, so that watching one more key costs one observer.
+    if (watched.empty()) {
+        CFNotificationCenterRemoveEveryObserver(center, store);
+    } else {
+        for (const auto& key : store->observedKeys) {
+            if (!watched.count(key))
+                CFNotificationCenterRemoveObserver(center, store, notificationName(key), nullptr);
+        }
     }
+    for (const auto& key : watched) {
+        if (!store->observedKeys.count(key))
+            CFNotificationCenterAddObserver(center, store, SCDynamicStore::keyChanged, notificationName(key), nullptr,
+                                            CFNotificationSuspensionBehaviorDeliverImmediately);
+    }
+    store->observedKeys = std::move(watched);
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,9 @@ private:
     SCDynamicStoreCallBack callout { nullptr };
     void* info { nullptr };
     std::vector<std::string> notificationKeys;
+    std::set<std::string> observedKeys;
     std::vector<std::string> pendingKeys;
+    std::set<std::string> pendingKeySet;
     // Written to when the first of a batch of changes arrives; the run-loop source reads it.
     int signalPipe[2] { -1, -1 };
     CFRunLoopSourceRef runLoopSource;

@@ -4,12 +4,15 @@
 #include "CFRunLoop.h"
 #include "DeviceRoot.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -26,8 +29,50 @@ TemporaryDevice::TemporaryDevice()
     CFRunLoopGetCurrent()->reset();
 }
 
+namespace {
+
+// The processes of the machine that run on this device, this one aside: a program started through the
+// device's service manager outlives whoever started it, so the device stops them all when it goes.
+std::vector<int> processesOfDevice(const std::string& root)
+{
+    std::vector<int> processes;
+    const std::string marker = std::string(DeviceRoot::environmentVariable) + "=" + root + '\0';
+    for (const auto& entry : fs::directory_iterator("/proc", fs::directory_options::skip_permission_denied)) {
+        int processID = std::atoi(entry.path().filename().c_str());
+        if (processID <= 0 || processID == getpid())
+            continue;
+        std::ifstream environment(entry.path() / "environ", std::ios::binary);
+        std::ostringstream content;
+        content << environment.rdbuf();
+        if (content.str().find(marker) != std::string::npos)
+            processes.push_back(processID);
+    }
+    return processes;
+}
+
+void stopProcessesOfDevice(const std::string& root)
+{
+    auto processes = processesOfDevice(root);
+    for (int processID : processes)
+        kill(processID, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!processes.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::erase_if(processes, [](int processID) {
+            std::ifstream stat("/proc/" + std::to_string(processID) + "/stat");
+            std::string line;
+            return !std::getline(stat, line) || line.find(") Z ") != std::string::npos;
+        });
+    }
+    for (int processID : processes)
+        kill(processID, SIGKILL);
+}
+
+} // namespace
+
 TemporaryDevice::~TemporaryDevice()
 {
+    stopProcessesOfDevice(rootPath);
     CFNotificationCenterDarwinReset();
     CFRunLoopGetCurrent()->reset();
     std::error_code ignored;

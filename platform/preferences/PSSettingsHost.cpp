@@ -1,0 +1,124 @@
+#include "PSSettingsHost.h"
+
+#include "NSLog.h"
+#include "UIDevice.h"
+
+#include <dlfcn.h>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::optional<std::string> readMachineFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream content;
+    content << file.rdbuf();
+    if (file.bad())
+        return std::nullopt;
+    return content.str();
+}
+
+std::string stringForKey(const PropertyListDictionary& dictionary, const std::string& key)
+{
+    auto found = dictionary.find(key);
+    if (found == dictionary.end() || !found->second.string())
+        return {};
+    return *found->second.string();
+}
+
+bool isLandscape(UIInterfaceOrientation orientation)
+{
+    return orientation == 3 || orientation == 4;
+}
+
+CGRect screenFrame(UIInterfaceOrientation orientation)
+{
+    CGSize portrait = UIDevice::currentDevice().model() == "iPad" ? CGSizeMake(768, 1024) : CGSizeMake(320, 480);
+    if (isLandscape(orientation))
+        return CGRectMake(0, 0, portrait.height, portrait.width);
+    return CGRectMake(0, 0, portrait.width, portrait.height);
+}
+
+} // namespace
+
+PSSettingsHost::PSSettingsHost()
+    : screenView(UIView::create(screenFrame(1)))
+{
+}
+
+// The bundle is never unloaded: the classes it registered live in it.
+PSSettingsHost::~PSSettingsHost()
+{
+    closePane();
+}
+
+bool PSSettingsHost::openPane(const std::string& bundleFolder)
+{
+    closePane();
+
+    std::string infoPath = bundleFolder + "/Info.plist";
+    auto bytes = readMachineFile(infoPath);
+    if (!bytes) {
+        NSLog("PSSettingsHost: cannot read %@", infoPath);
+        return false;
+    }
+    auto info = PropertyList::fromBytes(*bytes);
+    if (!info || !info->dictionary()) {
+        NSLog("PSSettingsHost: %@ is not a property-list dictionary", infoPath);
+        return false;
+    }
+    std::string executable = stringForKey(*info->dictionary(), "CFBundleExecutable");
+    std::string principalClass = stringForKey(*info->dictionary(), "NSPrincipalClass");
+    if (executable.empty() || principalClass.empty() || executable.find('/') != std::string::npos) {
+        NSLog("PSSettingsHost: %@ names no executable or no principal class", infoPath);
+        return false;
+    }
+
+    std::string executablePath = bundleFolder + "/" + executable;
+    void* handle = dlopen(executablePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* reason = dlerror();
+        NSLog("PSSettingsHost: cannot load %@: %@", executablePath, reason ? reason : "unknown error");
+        return false;
+    }
+    bundleHandle = handle;
+    loadedBundleFolder = bundleFolder;
+
+    controller = PSListControllerClass::createInstance(principalClass);
+    if (!controller) {
+        NSLog("PSSettingsHost: the bundle %@ has no class named %@", bundleFolder, principalClass);
+        return false;
+    }
+    controller->setBundlePath(bundleFolder);
+    screenView->setFrame(screenFrame(controller->interfaceOrientation()));
+
+    // The first request of the view runs loadView, then viewDidLoad.
+    std::shared_ptr<UIView> paneView = controller->view();
+    paneView->setFrame(screenView->bounds());
+    screenView->addSubview(paneView);
+    controller->viewWillBecomeVisible(nullptr);
+    return true;
+}
+
+void PSSettingsHost::closePane()
+{
+    auto shown = screenView->subviews();
+    for (const auto& view : shown)
+        view->removeFromSuperview();
+    controller.reset();
+}
+
+void PSSettingsHost::rotateTo(UIInterfaceOrientation orientation)
+{
+    if (!controller)
+        return;
+    UIInterfaceOrientation previous = controller->interfaceOrientation();
+    controller->setInterfaceOrientation(orientation);
+    screenView->setFrame(screenFrame(orientation));
+    if (controller->isViewLoaded())
+        controller->view()->setFrame(screenView->bounds());
+    controller->didRotateFromInterfaceOrientation(previous);
+}

@@ -1,0 +1,6 @@
+#include "UITextField.h"
+
+UITextField::UITextField(CGRect frame)
+    : UIControl(frame)
+{
+}

@@ -1,0 +1,6 @@
+#include "UITextView.h"
+
+UITextView::UITextView(CGRect frame)
+    : UIView(frame)
+{
+}

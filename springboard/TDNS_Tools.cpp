@@ -1,0 +1,29 @@
+#include "TDNS_Tools.h"
+
+#include "FileLock.h"
+#include "NSDictionary.h"
+#include "TarvikDNSShared.h"
+
+std::optional<std::string> TDNS_Tools::ReadPrefs(const std::string& key)
+{
+    auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
+    if (!preferences)
+        return std::nullopt;
+    auto entry = preferences->find(key);
+    if (entry == preferences->end() || !entry->second.string())
+        return std::nullopt;
+    return *entry->second.string();
+}
+
+void TDNS_Tools::WritePrefs(const std::string& key, const std::optional<std::string>& value)
+{
+    if (!value)
+        return;
+    // The daemon and the pane rewrite the same file; the lock keeps their keys from being lost.
+    FileLock lock(kPreferencesPath);
+    auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
+    if (!preferences)
+        return;
+    (*preferences)[key] = *value;
+    writeDictionaryToFile(*preferences, kPreferencesPath, true);
+}

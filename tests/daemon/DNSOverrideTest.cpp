@@ -1,0 +1,478 @@
+#include "NotificationManager.h"
+
+#include "DeviceSeed.h"
+#include "NSLog.h"
+#include "NotificationRecorder.h"
+#include "TarvikDNSShared.h"
+#include "TemporaryDevice.h"
+#include "Tools.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Sorted by key, the Wi-Fi service comes first in the service list.
+const std::string wifiID = "A1-WIFI";
+const std::string cellularID = "B2-CELL";
+
+std::string stateKey(const std::string& serviceID) { return "State:/Network/Service/" + serviceID + "/DNS"; }
+std::string setupKey(const std::string& serviceID) { return "Setup:/Network/Service/" + serviceID + "/DNS"; }
+std::string stateBackupKey(const std::string& serviceID) { return "State:/Network/Service/" + serviceID + "/TarvikDNS"; }
+std::string setupBackupKey(const std::string& serviceID) { return "Setup:/Network/Service/" + serviceID + "/TarvikDNS"; }
+const std::string globalKey = "State:/Network/Global/DNS";
+const std::string globalBackupKey = "State:/Network/Global/TarvikDNS";
+
+const std::string primaryDNS = "208.67.222.222";
+const std::string secondaryDNS = "208.67.220.220";
+const PropertyList overrideDNS = dnsDictionary({ primaryDNS, secondaryDNS });
+const PropertyList foreignDNS = dnsDictionary({ "8.8.8.8" }, "elsewhere.example");
+const PropertyList keyWasAbsent = PropertyListDictionary { { "TarvikDNSKeyWasAbsent", true } };
+
+// The DNS keys of the two services and the global DNS state, each one when given.
+struct StoreSeed {
+    const char* name;
+    std::optional<PropertyList> wifiState;
+    std::optional<PropertyList> wifiSetup;
+    std::optional<PropertyList> cellularState;
+    std::optional<PropertyList> cellularSetup;
+    std::optional<PropertyList> global;
+};
+
+const StoreSeed everyKey {
+    "EveryKey",
+    dnsDictionary({ "192.168.1.1" }, "home.lan"),
+    dnsDictionary({ "192.168.1.254" }, "setup.home.lan"),
+    dnsDictionary({ "10.64.0.1", "10.64.0.2" }),
+    dnsDictionary({ "10.64.0.9" }),
+    dnsDictionary({ "192.168.1.1", "10.64.0.1" }, "home.lan"),
+};
+
+void seedStore(const StoreSeed& seed)
+{
+    seedService(wifiID, "en0", seed.wifiState, seed.wifiSetup);
+    seedService(cellularID, "pdp_ip0", seed.cellularState, seed.cellularSetup);
+    if (seed.global)
+        setStoreValue(globalKey, *seed.global);
+}
+
+// One overridden key, its backup, and whether a missing key leaves a record of its absence there.
+struct OverriddenKey {
+    std::string key;
+    std::string backup;
+    bool recordsAbsence;
+};
+
+std::vector<OverriddenKey> keysOfScope(const std::string& scope)
+{
+    if (scope == "Global")
+        return { { globalKey, globalBackupKey, true } };
+    return { { stateKey(scope), stateBackupKey(scope), true }, { setupKey(scope), setupBackupKey(scope), false } };
+}
+
+std::vector<std::string> scopesOf(const std::string& connectivity)
+{
+    if (connectivity == "Wifi")
+        return { wifiID };
+    if (connectivity == "3G")
+        return { cellularID };
+    if (connectivity == "Both")
+        return { wifiID, cellularID, "Global" };
+    return {};
+}
+
+// The store once the override has been applied to the scopes over the store `before`.
+PropertyListDictionary withOverride(PropertyListDictionary before, const std::vector<std::string>& scopes,
+                                    const PropertyList& override)
+{
+    PropertyListDictionary after = before;
+    for (const auto& scope : scopes) {
+        for (const auto& [key, backup, recordsAbsence] : keysOfScope(scope)) {
+            if (auto original = before.find(key); original != before.end())
+                after[backup] = original->second;
+            else if (recordsAbsence)
+                after[backup] = keyWasAbsent;
+            after[key] = override;
+        }
+    }
+    return after;
+}
+
+std::vector<std::string> dnsKeys()
+{
+    return { stateKey(wifiID), setupKey(wifiID), stateKey(cellularID), setupKey(cellularID), globalKey };
+}
+
+Lines keyChangedLines(const NSLogCapture& log)
+{
+    Lines lines;
+    for (const auto& message : log.messages()) {
+        if (message.starts_with("Key changed : "))
+            lines.push_back(message);
+    }
+    return lines;
+}
+
+// The device is declared first so that the manager, and the dynamic-store connection it owns, go
+// before the device does.
+class DNSOverrideTest : public testing::Test {
+protected:
+    // Starts the daemon's manager and waits for the pass it asks for at start-up, so that every later
+    // pass is one the test asked for.
+    void start()
+    {
+        manager = NotificationManager::init();
+        ASSERT_TRUE(manager);
+        ASSERT_TRUE(runLoopUntil([&] { return dnsChangedPosts() == 1; }));
+        recorder.received.clear();
+    }
+
+    void apply(const std::vector<std::pair<const char*, std::string>>& preferences)
+    {
+        for (const auto& [key, value] : preferences)
+            WritePrefs(key, value);
+        manager->PreferencesChanged(nullptr);
+    }
+
+    void applyConnectivity(const std::string& connectivity)
+    {
+        apply({ { kPrefSelectedConnectivity, connectivity }, { kPrefPrimaryDNS, primaryDNS }, { kPrefSecondaryDNS, secondaryDNS } });
+    }
+
+    size_t dnsChangedPosts() const { return recorder.count(kNotificationDNSChanged); }
+
+    // Waits for the expected number of DNSChanged posts, then lets the loop run on a little so that a
+    // further pass would be seen too.
+    void settle(size_t expectedPosts)
+    {
+        EXPECT_TRUE(runLoopUntil([&] { return dnsChangedPosts() >= expectedPosts; }));
+        runLoopFor(std::chrono::milliseconds(150));
+        EXPECT_EQ(dnsChangedPosts(), expectedPosts);
+    }
+
+    std::optional<std::string> resolverFile() const { return device.readFile("/etc/resolv.conf"); }
+
+    TemporaryDevice device;
+    NotificationRecorder recorder { kNotificationDNSChanged };
+    std::unique_ptr<NotificationManager> manager;
+};
+
+struct ConnectivityCase {
+    const char* name;
+    std::optional<std::string> connectivity; // null: never written
+    std::vector<std::string> overriddenScopes;
+    std::optional<std::string> resolverText;
+};
+
+class ConnectivityTest : public DNSOverrideTest, public testing::WithParamInterface<ConnectivityCase> { };
+
+TEST_P(ConnectivityTest, OverridesTheChosenScopesAndKeepsTheSystemsValuesElsewhere)
+{
+    seedStore(everyKey);
+    start();
+    const PropertyListDictionary before = storeContents();
+    device.writeFile("/etc/resolv.conf", "nameserver 9.9.9.9\n");
+
+    if (GetParam().connectivity)
+        WritePrefs(kPrefSelectedConnectivity, *GetParam().connectivity);
+    apply({ { kPrefPrimaryDNS, primaryDNS }, { kPrefSecondaryDNS, secondaryDNS } });
+
+    EXPECT_EQ(storeContents(), withOverride(before, GetParam().overriddenScopes, overrideDNS));
+    EXPECT_EQ(resolverFile(), GetParam().resolverText);
+    settle(1);
+
+    // The file is replaced whole: nothing is left beside it.
+    std::vector<std::string> etc;
+    for (const auto& entry : std::filesystem::directory_iterator(device.path("/etc")))
+        etc.push_back(entry.path().filename().string());
+    EXPECT_EQ(etc, GetParam().resolverText ? Lines { "resolv.conf" } : Lines {});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DNSOverride, ConnectivityTest,
+    testing::Values(
+        ConnectivityCase { "Cellular", "3G", { cellularID }, "nameserver 10.64.0.1\nnameserver 10.64.0.2\n" },
+        ConnectivityCase { "WiFi", "Wifi", { wifiID }, "domain home.lan\nnameserver 192.168.1.1\n" },
+        // The global scope comes last: the file lists the saved servers of every service, in service
+        // order, and no domain.
+        ConnectivityCase { "Both", "Both", { wifiID, cellularID, "Global" },
+                           "nameserver 192.168.1.1\nnameserver 10.64.0.1\nnameserver 10.64.0.2\n" },
+        ConnectivityCase { "None", "None", {}, std::nullopt },
+        ConnectivityCase { "Empty", "", {}, std::nullopt },
+        ConnectivityCase { "NeverChosen", std::nullopt, {}, std::nullopt },
+        ConnectivityCase { "LowerCase", "wifi", {}, std::nullopt },
+        ConnectivityCase { "TrailingBlank", "Both ", {}, std::nullopt },
+        ConnectivityCase { "Unknown", "LTE", {}, std::nullopt }),
+    [](const testing::TestParamInfo<ConnectivityCase>& testCase) { return std::string(testCase.param.name); });
+
+class WatchingTest : public DNSOverrideTest, public testing::WithParamInterface<const char*> { };
+
+// A key changed by someone else is noticed only when it is overridden; the change brings a whole new
+// pass, which puts the override back over the value saved the first time.
+TEST_P(WatchingTest, OnlyOverriddenKeysAreWatchedAndAChangeOfOneReappliesTheOverride)
+{
+    seedStore(everyKey);
+    start();
+    const std::string connectivity = GetParam();
+    const PropertyListDictionary before = storeContents();
+    applyConnectivity(connectivity);
+    settle(1);
+    const PropertyListDictionary applied = storeContents();
+
+    std::vector<std::string> watched;
+    for (const auto& scope : scopesOf(connectivity)) {
+        for (const auto& overridden : keysOfScope(scope))
+            watched.push_back(overridden.key);
+    }
+    NSLogCapture log;
+
+    // Keys that are not overridden first; then an overridden one, whose report comes after theirs.
+    for (const auto& key : dnsKeys()) {
+        if (std::find(watched.begin(), watched.end(), key) == watched.end())
+            setStoreValue(key, foreignDNS);
+    }
+    setStoreValue(watched.front(), foreignDNS);
+    settle(2);
+    EXPECT_EQ(keyChangedLines(log), Lines { "Key changed : " + watched.front() });
+    EXPECT_EQ(storeValue(watched.front()), overrideDNS);
+
+    size_t passes = 2;
+    for (const auto& scope : scopesOf(connectivity)) {
+        for (const auto& changed : keysOfScope(scope)) {
+            SCOPED_TRACE(changed.key);
+            log.clear();
+            setStoreValue(changed.key, foreignDNS);
+            settle(++passes);
+            EXPECT_EQ(keyChangedLines(log), Lines { "Key changed : " + changed.key });
+            for (const auto& overridden : keysOfScope(scope)) {
+                EXPECT_EQ(storeValue(overridden.key), overrideDNS);
+                EXPECT_EQ(storeValue(overridden.backup), applied.at(overridden.backup))
+                    << "the backup keeps the value saved when the override was first applied";
+            }
+        }
+    }
+
+    // Removing the override gives back the values from before it, not the foreign ones.
+    applyConnectivity("None");
+    for (const auto& key : watched)
+        EXPECT_EQ(storeValue(key), before.at(key));
+}
+
+INSTANTIATE_TEST_SUITE_P(DNSOverride, WatchingTest, testing::Values("Wifi", "3G", "Both"));
+
+TEST_F(DNSOverrideTest, NothingIsWatchedOnceTheOverrideIsRemoved)
+{
+    seedStore(everyKey);
+    start();
+    applyConnectivity("Both");
+    applyConnectivity("None");
+    settle(2);
+    NSLogCapture log;
+
+    for (const auto& key : dnsKeys())
+        setStoreValue(key, foreignDNS);
+    runLoopFor(std::chrono::milliseconds(300));
+
+    EXPECT_TRUE(keyChangedLines(log).empty());
+    EXPECT_EQ(dnsChangedPosts(), 2u);
+}
+
+TEST_F(DNSOverrideTest, CellularWithoutACellularServiceAppliesNothingButStillAnnounces)
+{
+    seedService(wifiID, "en0", everyKey.wifiState, everyKey.wifiSetup);
+    seedService("C3-ETH", "en1", dnsDictionary({ "172.16.0.1" }), std::nullopt);
+    setStoreValue(globalKey, *everyKey.global);
+    start();
+    const PropertyListDictionary before = storeContents();
+
+    applyConnectivity("3G");
+
+    EXPECT_EQ(storeContents(), before);
+    EXPECT_FALSE(resolverFile());
+    settle(1);
+
+    NSLogCapture log;
+    for (const auto& key : { stateKey(wifiID), setupKey(wifiID), stateKey("C3-ETH"), globalKey })
+        setStoreValue(key, foreignDNS);
+    runLoopFor(std::chrono::milliseconds(300));
+    EXPECT_TRUE(keyChangedLines(log).empty());
+    EXPECT_EQ(dnsChangedPosts(), 1u);
+}
+
+TEST_F(DNSOverrideTest, WiFiWithoutACellularServiceOverridesEveryServiceAndTheLastOneWritesTheFile)
+{
+    seedService(wifiID, "en0", everyKey.wifiState, everyKey.wifiSetup);
+    seedService("C3-ETH", "en1", dnsDictionary({ "172.16.0.1" }, "office.lan"), std::nullopt);
+    start();
+    const PropertyListDictionary before = storeContents();
+
+    applyConnectivity("Wifi");
+
+    EXPECT_EQ(storeContents(), withOverride(before, { wifiID, "C3-ETH" }, overrideDNS));
+    EXPECT_EQ(resolverFile(), "domain office.lan\nnameserver 172.16.0.1\n");
+}
+
+class RestoreTest : public DNSOverrideTest, public testing::WithParamInterface<std::tuple<StoreSeed, const char*>> { };
+
+// Whatever the store held before, applying twice is applying once, and removing the override gives
+// back exactly what was there before, key for key.
+TEST_P(RestoreTest, ASecondPassChangesNothingAndRemovalRestoresTheStoreExactly)
+{
+    const auto& [seed, connectivity] = GetParam();
+    seedStore(seed);
+    start();
+    const PropertyListDictionary before = storeContents();
+
+    applyConnectivity(connectivity);
+    const PropertyListDictionary afterFirst = storeContents();
+    EXPECT_EQ(afterFirst, withOverride(before, scopesOf(connectivity), overrideDNS));
+
+    applyConnectivity(connectivity);
+    EXPECT_EQ(storeContents(), afterFirst);
+
+    applyConnectivity("None");
+    EXPECT_EQ(storeContents(), before);
+    EXPECT_FALSE(resolverFile());
+    settle(3);
+}
+
+const StoreSeed storeSeeds[] = {
+    everyKey,
+    { "WiFiWithoutDNSState", std::nullopt, everyKey.wifiSetup, everyKey.cellularState, everyKey.cellularSetup, everyKey.global },
+    { "WiFiWithoutDNSSetup", everyKey.wifiState, std::nullopt, everyKey.cellularState, everyKey.cellularSetup, everyKey.global },
+    { "CellularWithoutAnyDNS", everyKey.wifiState, everyKey.wifiSetup, std::nullopt, std::nullopt, everyKey.global },
+    { "WithoutGlobalDNS", everyKey.wifiState, everyKey.wifiSetup, everyKey.cellularState, everyKey.cellularSetup, std::nullopt },
+    { "WithoutAnyDNS", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt },
+};
+
+INSTANTIATE_TEST_SUITE_P(DNSOverride, RestoreTest, testing::Combine(testing::ValuesIn(storeSeeds), testing::Values("Wifi", "3G", "Both")),
+                         [](const testing::TestParamInfo<std::tuple<StoreSeed, const char*>>& testCase) {
+                             return std::string(std::get<0>(testCase.param).name) + "_" + std::get<1>(testCase.param);
+                         });
+
+TEST_F(DNSOverrideTest, TheOverrideIsBuiltFromThePreferences)
+{
+    seedStore(everyKey);
+    start();
+    const PropertyListDictionary before = storeContents();
+
+    struct Case {
+        const char* description;
+        std::string domain;
+        std::string primary;
+        std::string secondary;
+        std::string dnsCrypt;
+        PropertyList expected;
+    };
+    const Case cases[] = {
+        { "domain and both servers", "opendns.lan", primaryDNS, secondaryDNS, "",
+          PropertyListDictionary { { "DomainName", "opendns.lan" }, { "ServerAddresses", PropertyListArray { primaryDNS, secondaryDNS } } } },
+        { "primary only", "", primaryDNS, "", "", PropertyListDictionary { { "ServerAddresses", PropertyListArray { primaryDNS } } } },
+        { "secondary only", "", "", secondaryDNS, "", PropertyListDictionary { { "ServerAddresses", PropertyListArray { secondaryDNS } } } },
+        { "no server", "", "", "", "", PropertyListDictionary { { "ServerAddresses", PropertyListArray {} } } },
+        { "a domain and no server", "corp.lan", "", "", "",
+          PropertyListDictionary { { "DomainName", "corp.lan" }, { "ServerAddresses", PropertyListArray {} } } },
+        { "DNSCrypt points at the local proxy alone", "opendns.lan", primaryDNS, secondaryDNS, "YES",
+          PropertyListDictionary { { "ServerAddresses", PropertyListArray { "127.0.0.1" } } } },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.description);
+        apply({ { kPrefSelectedConnectivity, "Both" }, { kPrefDomain, testCase.domain }, { kPrefPrimaryDNS, testCase.primary },
+                { kPrefSecondaryDNS, testCase.secondary }, { kPrefDNSCrypt, testCase.dnsCrypt } });
+
+        EXPECT_EQ(storeContents(), withOverride(before, scopesOf("Both"), testCase.expected));
+    }
+}
+
+struct ResolverCase {
+    const char* name;
+    std::optional<PropertyList> wifiState;
+    std::optional<std::string> expected;
+};
+
+class ResolverFileTest : public DNSOverrideTest, public testing::WithParamInterface<ResolverCase> { };
+
+// The file describes the service's DNS as it was before the override; values of the wrong type are
+// left out, and a text that is not plain ASCII is not written.
+TEST_P(ResolverFileTest, DescribesTheServicesOwnDNS)
+{
+    seedService(wifiID, "en0", GetParam().wifiState, everyKey.wifiSetup);
+    seedService(cellularID, "pdp_ip0", everyKey.cellularState, everyKey.cellularSetup);
+    start();
+    const PropertyListDictionary before = storeContents();
+    device.writeFile("/etc/resolv.conf", "nameserver 9.9.9.9\n");
+
+    applyConnectivity("Wifi");
+
+    EXPECT_EQ(resolverFile(), GetParam().expected);
+    EXPECT_EQ(storeContents(), withOverride(before, { wifiID }, overrideDNS));
+
+    applyConnectivity("None");
+    EXPECT_EQ(storeContents(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DNSOverride, ResolverFileTest,
+    testing::Values(
+        ResolverCase { "DomainAndServer", dnsDictionary({ "192.168.1.1" }, "home.lan"), "domain home.lan\nnameserver 192.168.1.1\n" },
+        ResolverCase { "ServersInOrder", dnsDictionary({ "192.168.1.2", "192.168.1.1" }),
+                       "nameserver 192.168.1.2\nnameserver 192.168.1.1\n" },
+        ResolverCase { "EmptyDomainName",
+                       PropertyListDictionary { { "DomainName", "" }, { "ServerAddresses", PropertyListArray { "192.168.1.1" } } },
+                       "nameserver 192.168.1.1\n" },
+        ResolverCase { "DomainOnly", PropertyListDictionary { { "DomainName", "home.lan" } }, "domain home.lan\n" },
+        ResolverCase { "EmptyDictionary", PropertyListDictionary {}, std::nullopt },
+        ResolverCase { "NoServerAndNoDomain", dnsDictionary({}), std::nullopt },
+        ResolverCase { "NoDNSState", std::nullopt, std::nullopt },
+        ResolverCase { "ServerAddressesThatIsAString",
+                       PropertyListDictionary { { "DomainName", "home.lan" }, { "ServerAddresses", "192.168.1.1" } }, "domain home.lan\n" },
+        ResolverCase { "ServerAddressesThatIsAStringAlone", PropertyListDictionary { { "ServerAddresses", "192.168.1.1" } }, std::nullopt },
+        ResolverCase { "ServerAddressesHoldingOtherValues",
+                       PropertyListDictionary { { "ServerAddresses", PropertyListArray { "192.168.1.1", 53, PropertyListDictionary {},
+                                                                                         PropertyListArray { "10.0.0.1" }, "192.168.1.2" } } },
+                       "nameserver 192.168.1.1\nnameserver 192.168.1.2\n" },
+        ResolverCase { "DomainNameThatIsANumber",
+                       PropertyListDictionary { { "DomainName", 7 }, { "ServerAddresses", PropertyListArray { "192.168.1.1" } } },
+                       "nameserver 192.168.1.1\n" },
+        ResolverCase { "StateThatIsAString", PropertyList("192.168.1.1"), std::nullopt },
+        ResolverCase { "StateThatIsAList", PropertyList(PropertyListArray { "192.168.1.1" }), std::nullopt },
+        ResolverCase { "NotASCII", dnsDictionary({ "192.168.1.1" }, "h\xC3\xB4me.lan"), std::nullopt }),
+    [](const testing::TestParamInfo<ResolverCase>& testCase) { return std::string(testCase.param.name); });
+
+TEST_F(DNSOverrideTest, BothListsOnlyStringServersOfEveryServiceWhateverElseTheyHold)
+{
+    seedService(wifiID, "en0", PropertyListDictionary { { "ServerAddresses", PropertyListArray { 1, "192.168.1.1" } } }, std::nullopt);
+    seedService(cellularID, "pdp_ip0", PropertyListDictionary { { "ServerAddresses", "10.64.0.1" } }, std::nullopt);
+    seedService("C3-ETH", "en1", PropertyList("not a dictionary"), std::nullopt);
+    seedService("D4-VPN", "utun0", dnsDictionary({ "172.16.0.1" }, "vpn.lan"), std::nullopt);
+    start();
+    const PropertyListDictionary before = storeContents();
+
+    applyConnectivity("Both");
+
+    EXPECT_EQ(resolverFile(), "nameserver 192.168.1.1\nnameserver 172.16.0.1\n");
+    applyConnectivity("None");
+    EXPECT_EQ(storeContents(), before);
+}
+
+// The service list names a service once per IPv4 state key that it has.
+TEST_F(DNSOverrideTest, AServiceListedTwiceIsOverriddenOnceAndRestoredExactly)
+{
+    seedStore(everyKey);
+    setStoreValue("State:/Network/Service/" + wifiID + "/utun/IPv4", PropertyListDictionary { { "InterfaceName", "utun0" } });
+    start();
+    const PropertyListDictionary before = storeContents();
+
+    for (const char* connectivity : { "Wifi", "Both" }) {
+        SCOPED_TRACE(connectivity);
+        applyConnectivity(connectivity);
+        EXPECT_EQ(storeContents(), withOverride(before, scopesOf(connectivity), overrideDNS));
+
+        applyConnectivity("None");
+        EXPECT_EQ(storeContents(), before);
+    }
+}
+
+} // namespace
