@@ -2,9 +2,8 @@
 // ping-pong between two processes, on a device of its own.
 //
 // usage: notify [ROUND_TRIPS]
-#include "CFNotificationCenter.h"
-#include "CFRunLoop.h"
 #include "DeviceRoot.h"
+#include "NotificationRoundTrip.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,102 +23,15 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Benchmark::Clock;
+using Benchmark::microsecondsSince;
 constexpr int warmUpRoundTrips = 200;
-constexpr double replyPatienceSeconds = 5;
-
-struct Summary {
-    double median { 0 };
-    double mean { 0 };
-};
-
-Summary summarize(std::vector<double> microseconds)
-{
-    std::sort(microseconds.begin(), microseconds.end());
-    size_t count = microseconds.size();
-    Summary summary;
-    summary.median = count % 2 ? microseconds[count / 2] : (microseconds[count / 2 - 1] + microseconds[count / 2]) / 2;
-    summary.mean = std::accumulate(microseconds.begin(), microseconds.end(), 0.0) / double(count);
-    return summary;
-}
-
-double microsecondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
 
 void stopChild(pid_t child)
 {
     kill(child, SIGTERM);
     int status = 0;
     waitpid(child, &status, 0);
-}
-
-void answerPing(CFNotificationCenterRef, void*, const std::string&, const void*, const PropertyListDictionary*)
-{
-    notify_post("bench.pong");
-}
-
-bool pongArrived = false;
-
-void receivePong(CFNotificationCenterRef, void*, const std::string&, const void*, const PropertyListDictionary*)
-{
-    pongArrived = true;
-    CFRunLoopStop(CFRunLoopGetCurrent());
-}
-
-bool pingAndWaitForPong()
-{
-    pongArrived = false;
-    notify_post("bench.ping");
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(replyPatienceSeconds));
-    while (!pongArrived && Clock::now() < deadline)
-        CFRunLoopRunInMode(kCFRunLoopDefaultMode, replyPatienceSeconds, true);
-    return pongArrived;
-}
-
-// The child observes pings and answers each with a pong until it is terminated; the parent waits for
-// each pong before the next ping.
-std::optional<std::vector<double>> measureNotifications(int roundTrips)
-{
-    // Forked before this process touches its run loop or notification center, so that the child
-    // starts with neither.
-    pid_t child = fork();
-    if (child < 0)
-        return std::nullopt;
-    if (child == 0) {
-        std::signal(SIGTERM, [](int) { _exit(0); });
-        CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), nullptr, answerPing,
-                                        "bench.ping", nullptr, CFNotificationSuspensionBehaviorDeliverImmediately);
-        CFRunLoopRun();
-        _exit(1);
-    }
-
-    std::string childSocket = DeviceRoot::resolve(CFNotificationCenterSocketPath(child));
-    CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), nullptr, receivePong, "bench.pong",
-                                    nullptr, CFNotificationSuspensionBehaviorDeliverImmediately);
-    struct stat status {};
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (lstat(childSocket.c_str(), &status) != 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-
-    std::vector<double> samples;
-    bool answered = true;
-    for (int index = 0; index < warmUpRoundTrips && answered; ++index)
-        answered = pingAndWaitForPong();
-    for (int index = 0; index < roundTrips && answered; ++index) {
-        auto start = Clock::now();
-        answered = pingAndWaitForPong();
-        samples.push_back(microsecondsSince(start));
-    }
-    stopChild(child);
-    CFNotificationCenterDarwinReset();
-    if (!answered) {
-        std::fprintf(stderr, "notify: the observing process stopped answering\n");
-        return std::nullopt;
-    }
-    return samples;
 }
 
 std::optional<std::vector<double>> measureRawDatagrams(int roundTrips)
@@ -177,7 +89,7 @@ int main(int argc, char** argv)
     }
     setenv(DeviceRoot::environmentVariable, root.c_str(), 1);
 
-    auto notifications = measureNotifications(roundTrips);
+    auto notifications = Benchmark::measureNotificationRoundTrips(roundTrips);
     auto raw = notifications ? measureRawDatagrams(roundTrips) : std::nullopt;
 
     std::error_code ignored;
@@ -187,8 +99,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    Summary notification = summarize(*notifications);
-    Summary datagram = summarize(*raw);
+    Benchmark::Summary notification = Benchmark::summarize(*notifications);
+    Benchmark::Summary datagram = Benchmark::summarize(*raw);
     std::printf("notification round trip: median %.1f us, mean %.1f us (%d round trips)\n", notification.median,
                 notification.mean, roundTrips);
     std::printf("raw datagram round trip: median %.1f us, mean %.1f us\n", datagram.median, datagram.mean);

@@ -84,6 +84,8 @@ std::unique_ptr<NotificationManager> NotificationManager::init()
 NotificationManager::~NotificationManager()
 {
     scutil.reset();
+    // A manager that goes away leaves no observer behind that could still reach it.
+    CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDarwinNotifyCenter(), this);
 }
 
 void NotificationManager::RegisterNotification(const std::string& name)

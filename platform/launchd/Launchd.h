@@ -7,7 +7,8 @@
 // dictionary with "Label", "ProgramArguments" and "RunAtLoad") is loaded as a job; a job whose list says
 // RunAtLoad starts its program (a device path) as a process of its own, in a session of its own, with
 // standard input and output on /dev/null. Job records live in the device folder "/var/run/launchd", so
-// every process of the device sees the same jobs.
+// every process of the device sees the same jobs. A job whose list says KeepAlive runs under a supervisor
+// that starts its program again a second after it ends, until the job is unloaded.
 class Launchd {
 public:
     struct Result {

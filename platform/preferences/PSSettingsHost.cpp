@@ -1,7 +1,9 @@
 #include "PSSettingsHost.h"
 
 #include "NSLog.h"
+#include "UIApplication.h"
 #include "UIDevice.h"
+#include "UIViewSVGRenderer.h"
 
 #include <dlfcn.h>
 #include <fstream>
@@ -40,6 +42,15 @@ CGRect screenFrame(UIInterfaceOrientation orientation)
     if (isLandscape(orientation))
         return CGRectMake(0, 0, portrait.height, portrait.width);
     return CGRectMake(0, 0, portrait.width, portrait.height);
+}
+
+// What the Settings application shows behind its grouped tables: light grey from system version 7, the
+// blue-grey of the pinstripes before.
+UIColor settingsBackgroundColor()
+{
+    if (UIDevice::currentDevice().majorSystemVersion() >= 7)
+        return UIColor::colorWithRed(0.937, 0.937, 0.957, 1);
+    return UIColor::colorWithRed(0.773, 0.8, 0.831, 1);
 }
 
 } // namespace
@@ -121,4 +132,22 @@ void PSSettingsHost::rotateTo(UIInterfaceOrientation orientation)
     if (controller->isViewLoaded())
         controller->view()->setFrame(screenView->bounds());
     controller->didRotateFromInterfaceOrientation(previous);
+}
+
+std::string PSSettingsHost::renderScreen() const
+{
+    return UIViewSVGRenderer(settingsBackgroundColor()).render(*screenView, UIApplication::sharedApplication().visibleAlerts());
+}
+
+bool PSSettingsHost::writeScreenToFile(const std::string& machinePath) const
+{
+    std::string picture = renderScreen();
+    std::ofstream file(machinePath, std::ios::binary | std::ios::trunc);
+    file << picture;
+    file.close();
+    if (!file) {
+        NSLog("PSSettingsHost: cannot write the screen to %@", machinePath);
+        return false;
+    }
+    return true;
 }

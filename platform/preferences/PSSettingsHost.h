@@ -34,6 +34,12 @@ public:
     // with the previous one.
     void rotateTo(UIInterfaceOrientation orientation);
 
+    // The screen as an SVG picture, on the Settings application's background, with the shown alerts over
+    // it; and the same picture written to a file of the machine (not a device path). False, with a log
+    // line, when the file cannot be written.
+    std::string renderScreen() const;
+    bool writeScreenToFile(const std::string& machinePath) const;
+
 private:
     void* bundleHandle { nullptr };
     std::string loadedBundleFolder;

@@ -5,15 +5,13 @@
 #include "NSDictionary.h"
 #include "NSString.h"
 #include "NotificationRecorder.h"
+#include "PropertyListAssertions.h"
 #include "TarvikDNSShared.h"
 #include "TemporaryDevice.h"
 #include "Tools.h"
 
-#include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace {
 
@@ -31,8 +29,8 @@ std::string proxyLogLine(const std::string& resolverName)
     return "dnscrypt-proxy: resolver " + resolverName + " on 127.0.0.1\n";
 }
 
-// The device is declared first so that the manager goes before the device does. Every proxy process
-// that a test's calls started is stopped at its end, whatever the test left behind.
+// The device is declared first so that the manager goes before the device does; the device, when it
+// goes, stops every proxy process that the test's calls left running.
 class DNSCryptProxyTest : public testing::Test {
 protected:
     DNSCryptProxyTest()
@@ -42,18 +40,6 @@ protected:
         manager = NotificationManager::init();
         // The pass the manager asks for at start-up runs now, not in the middle of a test.
         EXPECT_TRUE(runLoopUntil([&] { return startUp.count(kNotificationDNSChanged) == 1; }));
-    }
-
-    ~DNSCryptProxyTest() override
-    {
-        manager.reset();
-        for (int processID : runningProxyProcesses(device))
-            kill(processID, SIGTERM);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!runningProxyProcesses(device).empty() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        for (int processID : runningProxyProcesses(device))
-            kill(processID, SIGKILL);
     }
 
     PropertyListDictionary list() const
@@ -105,7 +91,7 @@ TEST_F(DNSCryptProxyTest, StartingWithoutAChosenResolverRunsTheProxyWithOpenDNS)
     start();
 
     EXPECT_TRUE(manager->DNSCryptIsRunning());
-    EXPECT_EQ(list(), installedListWith(true, withResolver(packagedArguments, "opendns")));
+    EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(true, withResolver(packagedArguments, "opendns")));
     EXPECT_EQ(runningProxyProcesses(device).size(), 1u);
     // The log is deleted before the start, so it holds the new proxy's line alone.
     EXPECT_TRUE(runLoopUntil([&] { return proxyLog() == proxyLogLine("opendns"); })) << proxyLog().value_or("(no log)");
@@ -155,7 +141,7 @@ TEST_F(DNSCryptProxyTest, StartingRewritesTheArgumentsKeepingAllButEarlierResolv
 
         contents["RunAtLoad"] = true;
         contents["ProgramArguments"] = testCase.expected;
-        EXPECT_EQ(list(), contents);
+        EXPECT_PRED_FORMAT2(sameValue, list(), contents);
         EXPECT_TRUE(manager->DNSCryptIsRunning());
     }
 }
@@ -169,14 +155,14 @@ TEST_F(DNSCryptProxyTest, EveryStartStopsTheRunningProxyAndStartsItWithTheNewRes
 
     start("dnscrypt.eu-nl");
 
-    EXPECT_EQ(list(), installedListWith(true, withResolver(packagedArguments, "dnscrypt.eu-nl")));
+    EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(true, withResolver(packagedArguments, "dnscrypt.eu-nl")));
     const auto second = runningProxyProcesses(device);
     ASSERT_EQ(second.size(), 1u);
     EXPECT_NE(second, first);
     EXPECT_TRUE(runLoopUntil([&] { return proxyLog() == proxyLogLine("dnscrypt.eu-nl"); })) << proxyLog().value_or("(no log)");
 
     start("dnscrypt.eu-nl");
-    EXPECT_EQ(list(), installedListWith(true, withResolver(packagedArguments, "dnscrypt.eu-nl")));
+    EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(true, withResolver(packagedArguments, "dnscrypt.eu-nl")));
     EXPECT_NE(runningProxyProcesses(device), second) << "the same resolver is started anew too";
     EXPECT_EQ(runningProxyProcesses(device).size(), 1u);
 }
@@ -189,7 +175,7 @@ TEST_F(DNSCryptProxyTest, StoppingKeepsTheArgumentsAndEndsTheProxy)
     manager->HandleDNSCryptDaemon(true);
 
     EXPECT_FALSE(manager->DNSCryptIsRunning());
-    EXPECT_EQ(list(), installedListWith(false, withResolver(packagedArguments, "cisco")));
+    EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(false, withResolver(packagedArguments, "cisco")));
     EXPECT_TRUE(runningProxyProcesses(device).empty());
 }
 
@@ -201,7 +187,7 @@ TEST_F(DNSCryptProxyTest, StoppingEndsAProxyTheDaemonDidNotStart)
 
     manager->HandleDNSCryptDaemon(true);
 
-    EXPECT_EQ(list(), installedListWith(false, packagedArguments));
+    EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(false, packagedArguments));
     EXPECT_TRUE(runningProxyProcesses(device).empty());
     EXPECT_FALSE(manager->DNSCryptIsRunning());
 }
@@ -234,7 +220,7 @@ TEST_F(DNSCryptProxyTest, WithDNSCryptTurnedOffAProxyTheDaemonStartedIsStopped)
     manager->HandleDNSCryptDaemon(false);
 
     EXPECT_FALSE(manager->DNSCryptIsRunning());
-    EXPECT_EQ(list(), installedListWith(false, withResolver(packagedArguments, "cisco")));
+    EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(false, withResolver(packagedArguments, "cisco")));
     EXPECT_TRUE(runningProxyProcesses(device).empty());
 }
 
@@ -321,9 +307,9 @@ TEST_F(DNSCryptOverrideTest, BothRunsOneProxyAndNoneLeavesNone)
 
     for (const char* key : { "State:/Network/Service/A1-WIFI/DNS", "Setup:/Network/Service/A1-WIFI/DNS", "State:/Network/Service/B2-CELL/DNS",
                              "Setup:/Network/Service/B2-CELL/DNS", "State:/Network/Global/DNS" })
-        EXPECT_EQ(storeValue(key), local) << key;
+        EXPECT_PRED_FORMAT2(sameValue, storeValue(key), local) << key;
     EXPECT_TRUE(manager->DNSCryptIsRunning());
-    EXPECT_EQ(list(), installedListWith(true, withResolver(packagedArguments, "cisco")));
+    EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(true, withResolver(packagedArguments, "cisco")));
     EXPECT_EQ(runningProxyProcesses(device).size(), 1u);
     EXPECT_TRUE(runLoopUntil([&] { return proxyLog() == proxyLogLine("cisco"); })) << proxyLog().value_or("(no log)");
 
@@ -331,8 +317,8 @@ TEST_F(DNSCryptOverrideTest, BothRunsOneProxyAndNoneLeavesNone)
 
     EXPECT_TRUE(runningProxyProcesses(device).empty());
     EXPECT_FALSE(manager->DNSCryptIsRunning());
-    EXPECT_EQ(list(), installedListWith(false, withResolver(packagedArguments, "cisco")));
-    EXPECT_EQ(storeContents(), before);
+    EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(false, withResolver(packagedArguments, "cisco")));
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), before);
 }
 
 TEST_F(DNSCryptOverrideTest, APassThatAppliesNothingLeavesTheProxyStopped)
@@ -347,8 +333,8 @@ TEST_F(DNSCryptOverrideTest, APassThatAppliesNothingLeavesTheProxyStopped)
 
         EXPECT_TRUE(runningProxyProcesses(device).empty());
         EXPECT_FALSE(manager->DNSCryptIsRunning());
-        EXPECT_EQ(list(), installedListWith(false, withResolver(packagedArguments, "cisco")));
-        EXPECT_EQ(storeValue("State:/Network/Service/A1-WIFI/DNS"), dnsDictionary({ "192.168.1.1" }, "home.lan"));
+        EXPECT_PRED_FORMAT2(sameValue, list(), installedListWith(false, withResolver(packagedArguments, "cisco")));
+        EXPECT_PRED_FORMAT2(sameValue, storeValue("State:/Network/Service/A1-WIFI/DNS"), dnsDictionary({ "192.168.1.1" }, "home.lan"));
     }
 }
 

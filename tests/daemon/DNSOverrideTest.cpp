@@ -3,6 +3,7 @@
 #include "DeviceSeed.h"
 #include "NSLog.h"
 #include "NotificationRecorder.h"
+#include "PropertyListAssertions.h"
 #include "TarvikDNSShared.h"
 #include "TemporaryDevice.h"
 #include "Tools.h"
@@ -40,6 +41,11 @@ struct StoreSeed {
     std::optional<PropertyList> cellularSetup;
     std::optional<PropertyList> global;
 };
+
+void PrintTo(const StoreSeed& testCase, std::ostream* stream)
+{
+    *stream << testCase.name;
+}
 
 const StoreSeed everyKey {
     "EveryKey",
@@ -166,6 +172,11 @@ struct ConnectivityCase {
     std::optional<std::string> resolverText;
 };
 
+void PrintTo(const ConnectivityCase& testCase, std::ostream* stream)
+{
+    *stream << testCase.name;
+}
+
 class ConnectivityTest : public DNSOverrideTest, public testing::WithParamInterface<ConnectivityCase> { };
 
 TEST_P(ConnectivityTest, OverridesTheChosenScopesAndKeepsTheSystemsValuesElsewhere)
@@ -179,7 +190,7 @@ TEST_P(ConnectivityTest, OverridesTheChosenScopesAndKeepsTheSystemsValuesElsewhe
         WritePrefs(kPrefSelectedConnectivity, *GetParam().connectivity);
     apply({ { kPrefPrimaryDNS, primaryDNS }, { kPrefSecondaryDNS, secondaryDNS } });
 
-    EXPECT_EQ(storeContents(), withOverride(before, GetParam().overriddenScopes, overrideDNS));
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), withOverride(before, GetParam().overriddenScopes, overrideDNS));
     EXPECT_EQ(resolverFile(), GetParam().resolverText);
     settle(1);
 
@@ -236,7 +247,7 @@ TEST_P(WatchingTest, OnlyOverriddenKeysAreWatchedAndAChangeOfOneReappliesTheOver
     setStoreValue(watched.front(), foreignDNS);
     settle(2);
     EXPECT_EQ(keyChangedLines(log), Lines { "Key changed : " + watched.front() });
-    EXPECT_EQ(storeValue(watched.front()), overrideDNS);
+    EXPECT_PRED_FORMAT2(sameValue, storeValue(watched.front()), overrideDNS);
 
     size_t passes = 2;
     for (const auto& scope : scopesOf(connectivity)) {
@@ -247,8 +258,8 @@ TEST_P(WatchingTest, OnlyOverriddenKeysAreWatchedAndAChangeOfOneReappliesTheOver
             settle(++passes);
             EXPECT_EQ(keyChangedLines(log), Lines { "Key changed : " + changed.key });
             for (const auto& overridden : keysOfScope(scope)) {
-                EXPECT_EQ(storeValue(overridden.key), overrideDNS);
-                EXPECT_EQ(storeValue(overridden.backup), applied.at(overridden.backup))
+                EXPECT_PRED_FORMAT2(sameValue, storeValue(overridden.key), overrideDNS);
+                EXPECT_PRED_FORMAT2(sameValue, storeValue(overridden.backup), applied.at(overridden.backup))
                     << "the backup keeps the value saved when the override was first applied";
             }
         }
@@ -257,7 +268,7 @@ TEST_P(WatchingTest, OnlyOverriddenKeysAreWatchedAndAChangeOfOneReappliesTheOver
     // Removing the override gives back the values from before it, not the foreign ones.
     applyConnectivity("None");
     for (const auto& key : watched)
-        EXPECT_EQ(storeValue(key), before.at(key));
+        EXPECT_PRED_FORMAT2(sameValue, storeValue(key), before.at(key));
 }
 
 INSTANTIATE_TEST_SUITE_P(DNSOverride, WatchingTest, testing::Values("Wifi", "3G", "Both"));
@@ -289,7 +300,7 @@ TEST_F(DNSOverrideTest, CellularWithoutACellularServiceAppliesNothingButStillAnn
 
     applyConnectivity("3G");
 
-    EXPECT_EQ(storeContents(), before);
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), before);
     EXPECT_FALSE(resolverFile());
     settle(1);
 
@@ -310,7 +321,7 @@ TEST_F(DNSOverrideTest, WiFiWithoutACellularServiceOverridesEveryServiceAndTheLa
 
     applyConnectivity("Wifi");
 
-    EXPECT_EQ(storeContents(), withOverride(before, { wifiID, "C3-ETH" }, overrideDNS));
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), withOverride(before, { wifiID, "C3-ETH" }, overrideDNS));
     EXPECT_EQ(resolverFile(), "domain office.lan\nnameserver 172.16.0.1\n");
 }
 
@@ -327,13 +338,13 @@ TEST_P(RestoreTest, ASecondPassChangesNothingAndRemovalRestoresTheStoreExactly)
 
     applyConnectivity(connectivity);
     const PropertyListDictionary afterFirst = storeContents();
-    EXPECT_EQ(afterFirst, withOverride(before, scopesOf(connectivity), overrideDNS));
+    EXPECT_PRED_FORMAT2(sameValue, afterFirst, withOverride(before, scopesOf(connectivity), overrideDNS));
 
     applyConnectivity(connectivity);
-    EXPECT_EQ(storeContents(), afterFirst);
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), afterFirst);
 
     applyConnectivity("None");
-    EXPECT_EQ(storeContents(), before);
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), before);
     EXPECT_FALSE(resolverFile());
     settle(3);
 }
@@ -382,7 +393,7 @@ TEST_F(DNSOverrideTest, TheOverrideIsBuiltFromThePreferences)
         apply({ { kPrefSelectedConnectivity, "Both" }, { kPrefDomain, testCase.domain }, { kPrefPrimaryDNS, testCase.primary },
                 { kPrefSecondaryDNS, testCase.secondary }, { kPrefDNSCrypt, testCase.dnsCrypt } });
 
-        EXPECT_EQ(storeContents(), withOverride(before, scopesOf("Both"), testCase.expected));
+        EXPECT_PRED_FORMAT2(sameValue, storeContents(), withOverride(before, scopesOf("Both"), testCase.expected));
     }
 }
 
@@ -391,6 +402,11 @@ struct ResolverCase {
     std::optional<PropertyList> wifiState;
     std::optional<std::string> expected;
 };
+
+void PrintTo(const ResolverCase& testCase, std::ostream* stream)
+{
+    *stream << testCase.name;
+}
 
 class ResolverFileTest : public DNSOverrideTest, public testing::WithParamInterface<ResolverCase> { };
 
@@ -407,10 +423,10 @@ TEST_P(ResolverFileTest, DescribesTheServicesOwnDNS)
     applyConnectivity("Wifi");
 
     EXPECT_EQ(resolverFile(), GetParam().expected);
-    EXPECT_EQ(storeContents(), withOverride(before, { wifiID }, overrideDNS));
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), withOverride(before, { wifiID }, overrideDNS));
 
     applyConnectivity("None");
-    EXPECT_EQ(storeContents(), before);
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -454,7 +470,7 @@ TEST_F(DNSOverrideTest, BothListsOnlyStringServersOfEveryServiceWhateverElseThey
 
     EXPECT_EQ(resolverFile(), "nameserver 192.168.1.1\nnameserver 172.16.0.1\n");
     applyConnectivity("None");
-    EXPECT_EQ(storeContents(), before);
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), before);
 }
 
 // The service list names a service once per IPv4 state key that it has.
@@ -468,10 +484,10 @@ TEST_F(DNSOverrideTest, AServiceListedTwiceIsOverriddenOnceAndRestoredExactly)
     for (const char* connectivity : { "Wifi", "Both" }) {
         SCOPED_TRACE(connectivity);
         applyConnectivity(connectivity);
-        EXPECT_EQ(storeContents(), withOverride(before, scopesOf(connectivity), overrideDNS));
+        EXPECT_PRED_FORMAT2(sameValue, storeContents(), withOverride(before, scopesOf(connectivity), overrideDNS));
 
         applyConnectivity("None");
-        EXPECT_EQ(storeContents(), before);
+        EXPECT_PRED_FORMAT2(sameValue, storeContents(), before);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "DeviceSeed.h"
 #include "NSLog.h"
 #include "NotificationRecorder.h"
+#include "PropertyListAssertions.h"
 #include "TarvikDNSShared.h"
 #include "TemporaryDevice.h"
 
@@ -66,6 +67,11 @@ struct CellularCase {
     std::string expected;
 };
 
+void PrintTo(const CellularCase& testCase, std::ostream* stream)
+{
+    *stream << testCase.name;
+}
+
 class CellularServiceTest : public SCUtilTest, public testing::WithParamInterface<CellularCase> { };
 
 TEST_P(CellularServiceTest, GetWAN_PSID)
@@ -124,9 +130,9 @@ TEST_F(SCUtilTest, ReadingAKey)
 {
     setStoreValue(wifiState, systemDNS);
 
-    EXPECT_EQ(scutil->DictionaryFromKeyName(wifiState), systemDNS);
+    EXPECT_PRED_FORMAT2(sameValue, scutil->DictionaryFromKeyName(wifiState), systemDNS);
     EXPECT_TRUE(scutil->KeyExists(wifiState));
-    EXPECT_EQ(scutil->DictionaryFromKeyName(wifiSetup), std::nullopt);
+    EXPECT_PRED_FORMAT2(sameValue, scutil->DictionaryFromKeyName(wifiSetup), std::nullopt);
     EXPECT_FALSE(scutil->KeyExists(wifiSetup));
 
     removeStoreValue(wifiState);
@@ -165,16 +171,16 @@ TEST_F(SCUtilTest, CopyingMovingAndDeletingKeys)
 
         (scutil.get()->*testCase.operation)(testCase.source, testCase.destination);
 
-        EXPECT_EQ(storeContents(), testCase.expected);
+        EXPECT_PRED_FORMAT2(sameValue, storeContents(), testCase.expected);
         EXPECT_TRUE(scutil->WatchedKeys().empty()) << "copies and moves are never watched";
     }
 
     clearStore();
     setStoreValue(wifiState, systemDNS);
     scutil->DeleteKey(absentKey);
-    EXPECT_EQ(storeContents(), (PropertyListDictionary { { wifiState, systemDNS } }));
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), (PropertyListDictionary { { wifiState, systemDNS } }));
     scutil->DeleteKey(wifiState);
-    EXPECT_EQ(storeContents(), PropertyListDictionary {});
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), PropertyListDictionary {});
 }
 
 TEST_F(SCUtilTest, WritingNothingChangesNothingAndWatchesNothing)
@@ -186,7 +192,7 @@ TEST_F(SCUtilTest, WritingNothingChangesNothingAndWatchesNothing)
     scutil->WriteDict(std::nullopt, wifiSetup, true);
     scutil->WriteDict(std::nullopt, wifiSetup);
 
-    EXPECT_EQ(storeContents(), (PropertyListDictionary { { wifiState, systemDNS } }));
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), (PropertyListDictionary { { wifiState, systemDNS } }));
     EXPECT_TRUE(scutil->WatchedKeys().empty());
 
     // A change of the key is not reported; a later change of a watched key, posted after it, is.
@@ -202,7 +208,7 @@ TEST_F(SCUtilTest, WritingWithoutWatchingStoresTheValueOnly)
 {
     scutil->WriteDict(overrideDNS, wifiState);
 
-    EXPECT_EQ(storeValue(wifiState), overrideDNS);
+    EXPECT_PRED_FORMAT2(sameValue, storeValue(wifiState), overrideDNS);
     EXPECT_TRUE(scutil->WatchedKeys().empty());
 }
 
@@ -213,7 +219,7 @@ TEST_F(SCUtilTest, AKeyWrittenTwiceWithWatchingIsListedTwiceAndRecordsTheSecondV
     scutil->WriteDict(overrideDNS, wifiState, true);
 
     EXPECT_EQ(scutil->WatchedKeys(), (std::vector<std::string> { wifiState, wifiSetup, wifiState }));
-    EXPECT_EQ(storeValue(wifiState), overrideDNS);
+    EXPECT_PRED_FORMAT2(sameValue, storeValue(wifiState), overrideDNS);
 
     // Measured against the second value the key has not changed; against the first it would have.
     scutil->notificationOfChangedKeys({ wifiState });
@@ -332,7 +338,7 @@ TEST_F(SCUtilTest, NothingReachesAConnectionThatIsGone)
 
     EXPECT_TRUE(log.messages().empty());
     EXPECT_TRUE(recorder.received.empty());
-    EXPECT_EQ(storeValue(wifiState), foreignDNS);
+    EXPECT_PRED_FORMAT2(sameValue, storeValue(wifiState), foreignDNS);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "ProcessIdentity.h"
 #include "TemporaryDevice.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -393,6 +394,67 @@ TEST_F(LaunchdTest, AProgramThatIgnoresSIGTERMIsKilledAfterTheGracePeriod)
     EXPECT_EQ(result.status, 0) << result.message;
     EXPECT_TRUE(eventually([&] { return !stubborn->isAlive(); })) << "the program outlived SIGKILL";
     EXPECT_TRUE(Launchd::list().empty());
+}
+
+TEST_F(LaunchdTest, AJobKeptAliveIsStartedAgainWhenItEndsUntilItIsUnloaded)
+{
+    const std::string listPath = "/Library/LaunchDaemons/test.shortlived.plist";
+    writeScript("/usr/sbin/shortlived", "echo started >> \"$TARVIKDNS_DEVICE_ROOT/tmp/shortlived.log\"\n"
+                                        "sleep 0.1\n");
+    PropertyListDictionary list { { "Label", "test.shortlived" },
+                                  { "ProgramArguments", PropertyListArray { "/usr/sbin/shortlived" } },
+                                  { "RunAtLoad", true },
+                                  { "KeepAlive", true } };
+    ASSERT_TRUE(writeDictionaryToFile(list, listPath, true));
+    auto result = load(listPath);
+    ASSERT_EQ(result.status, 0) << result.message;
+
+    auto starts = [&] {
+        std::string log = device.readFile("/tmp/shortlived.log").value_or("");
+        return std::count(log.begin(), log.end(), '\n');
+    };
+    ASSERT_TRUE(eventually([&] { return starts() >= 2; })) << "the program was not started again";
+
+    result = Launchd::unload(listPath, 5);
+    EXPECT_EQ(result.status, 0) << result.message;
+    auto startsAtUnload = starts();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(starts(), startsAtUnload) << "the program was started again after the unload";
+    EXPECT_TRUE(Launchd::list().empty());
+}
+
+TEST_F(LaunchdTest, UnloadingAJobKeptAliveEndsTheRunningProgramAndItsSupervisor)
+{
+    const std::string listPath = "/Library/LaunchDaemons/test.daemon.plist";
+    writeScript("/usr/sbin/daemon", "echo ready > \"$TARVIKDNS_DEVICE_ROOT/tmp/daemon.ready\"\n"
+                                    "exec sleep 1000\n");
+    PropertyListDictionary list { { "Label", "test.daemon" },
+                                  { "ProgramArguments", PropertyListArray { "/usr/sbin/daemon" } },
+                                  { "RunAtLoad", true },
+                                  { "KeepAlive", true } };
+    ASSERT_TRUE(writeDictionaryToFile(list, listPath, true));
+    ASSERT_EQ(load(listPath).status, 0);
+    ASSERT_TRUE(eventually([&] { return device.exists("/tmp/daemon.ready"); }));
+    auto jobs = Launchd::list();
+    ASSERT_EQ(jobs.size(), 1u);
+    auto program = ProcessIdentity::of(jobs[0].processID);
+    ASSERT_TRUE(program);
+    // The supervisor is the program's parent.
+    std::ifstream stat("/proc/" + std::to_string(program->processID) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string state;
+    int parentID = 0;
+    fields >> state >> parentID;
+    auto supervisor = ProcessIdentity::of(parentID);
+    ASSERT_TRUE(supervisor);
+    remember(parentID);
+
+    EXPECT_EQ(Launchd::unload(listPath, 5).status, 0);
+
+    EXPECT_FALSE(program->isAlive());
+    EXPECT_TRUE(eventually([&] { return !supervisor->isAlive(); }));
 }
 
 } // namespace

@@ -1,0 +1,172 @@
+#include "Device.h"
+
+#include "CFNotificationCenter.h"
+#include "CFRunLoop.h"
+#include "CydiaSubstrate.h"
+#include "DeviceRoot.h"
+#include "DeviceShell.h"
+#include "Launchd.h"
+#include "SpringBoard.h"
+#include "TarvikDNSShared.h"
+#include "UIAlertView.h"
+#include "UIApplication.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+constexpr const char* deviceNotifications[] = {
+    kNotificationPreferencesChanged, kNotificationDNSChanged, kNotificationSupportEmailRequest, kNotificationSupportEmail,
+    kNotificationShowPasslockView, kNotificationShowPasslockCreateView, kNotificationShowPasslockRemoveView,
+    kNotificationPasslockOK, kNotificationPasslockNOK, kNotificationPasslockCancel, kNotificationPasslockRemoveNOK,
+    kNotificationSBStart, kNotificationSBStop, kNotificationSBStartOK, kNotificationSBStopOK,
+};
+
+double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void recordPost(CFNotificationCenterRef, void* observer, const std::string& name, const void*, const PropertyListDictionary*)
+{
+    static_cast<Device*>(observer)->countPost(name);
+}
+
+long countOf(const std::vector<std::string>& names, const char* name)
+{
+    return std::count(names.begin(), names.end(), std::string(name));
+}
+
+} // namespace
+
+Device::Device()
+{
+    for (const char* name : deviceNotifications)
+        CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), this, recordPost, name, nullptr,
+                                        CFNotificationSuspensionBehaviorHold);
+    UIApplication::sharedApplication().setAlertShownHandler([this](UIAlertView& alert) {
+        std::string buttons;
+        for (long index = 0; index < alert.numberOfButtons(); ++index)
+            buttons += (index ? ", " : "") + alert.buttonTitleAtIndex(index);
+        noteEvent("alert shown: " + alert.title() + " (" + buttons + ")");
+    });
+    UIApplication::sharedApplication().setOpenURLHandler([this](const std::string& url) {
+        noteEvent("opened: " + url);
+        return true;
+    });
+}
+
+Device::~Device()
+{
+    shutDown();
+    CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDarwinNotifyCenter(), this);
+    UIApplication::sharedApplication().setAlertShownHandler(nullptr);
+    UIApplication::sharedApplication().setOpenURLHandler(nullptr);
+}
+
+void Device::noteEvent(const std::string& event)
+{
+    events.push_back(event);
+    lastActivity = now();
+}
+
+void Device::countPost(const std::string& name)
+{
+    posts.push_back(name);
+    noteEvent("posted: " + name);
+}
+
+std::vector<std::string> Device::takeEvents()
+{
+    std::vector<std::string> taken;
+    taken.swap(events);
+    return taken;
+}
+
+bool Device::runFor(double seconds)
+{
+    double deadline = now() + seconds;
+    while (now() < deadline) {
+        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::min(0.05, deadline - now()), false) == kCFRunLoopRunStopped) {
+            stopRequested = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Device::settle(double longestSeconds)
+{
+    constexpr double quietSeconds = 0.3;
+    double deadline = now() + longestSeconds;
+    lastActivity = std::max(lastActivity, now());
+    while (now() < deadline) {
+        if (!runFor(0.05))
+            return false;
+        bool answered = countOf(posts, kNotificationDNSChanged) >= countOf(posts, kNotificationPreferencesChanged)
+            && countOf(posts, kNotificationSupportEmail) >= countOf(posts, kNotificationSupportEmailRequest);
+        if (answered && now() - lastActivity >= quietSeconds)
+            return true;
+    }
+    return true;
+}
+
+bool Device::startNetwardd(std::string& error)
+{
+    const std::string load = std::string("launchctl load ") + DeviceLayout::netwarddListPath;
+    if (device::system(load.c_str()) != 0) {
+        // A netwardd left from an earlier run of this device is stopped and started again.
+        device::system((std::string("launchctl unload ") + DeviceLayout::netwarddListPath).c_str());
+        if (device::system(load.c_str()) != 0) {
+            error = "launchctl cannot start netwardd";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Device::boot(std::string& error)
+{
+    if (!startNetwardd(error))
+        return false;
+    booted = true;
+    // netwardd announces its start-up with PreferencesChanged and answers it with DNSChanged.
+    double deadline = now() + 15;
+    while (countOf(posts, kNotificationDNSChanged) == 0 && now() < deadline) {
+        if (!runFor(0.05)) {
+            error = "told to end while starting";
+            return false;
+        }
+    }
+    if (countOf(posts, kNotificationDNSChanged) == 0) {
+        error = "netwardd did not answer within 15 seconds";
+        return false;
+    }
+
+    // SpringBoard: the class exists before its plug-ins load, and they hook its launch.
+    SpringBoard::application();
+    MSLoadDynamicLibraries();
+    SpringBoard::finishLaunching();
+
+    if (!settingsHost.openPane(DeviceRoot::resolve(DeviceLayout::bundlePath))) {
+        error = "the Settings application cannot open TarvikDNS.bundle";
+        return false;
+    }
+    settle();
+    return true;
+}
+
+void Device::shutDown()
+{
+    if (!booted)
+        return;
+    booted = false;
+    settingsHost.closePane();
+    device::system((std::string("launchctl unload ") + DeviceLayout::netwarddListPath).c_str());
+    // The proxy outlives netwardd, as on the device; shutting the device down stops it too.
+    auto jobs = Launchd::list();
+    bool proxyLoaded = std::any_of(jobs.begin(), jobs.end(), [](const Launchd::Job& job) { return job.label == "com.opendns.DNSCryptProxy"; });
+    if (proxyLoaded)
+        device::system((std::string("launchctl unload ") + DeviceLayout::proxyListPath).c_str());
+}
