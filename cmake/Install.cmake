@@ -45,6 +45,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/tools/dnscrypt-proxy/com.opendns.DNSCryptPro
               ${PROJECT_SOURCE_DIR}/tools/dnscrypt-proxy/dnscrypt-resolvers.csv
         DESTINATION ${TARVIKDNS_INSTALL_DATADIR}/dnscrypt-proxy)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/com.tarvik.dns.netwardd.plist DESTINATION ${TARVIKDNS_INSTALL_DATADIR})
+# The device program's guided tour.
+install(FILES ${PROJECT_SOURCE_DIR}/tools/device/tour.txt DESTINATION ${TARVIKDNS_INSTALL_DATADIR})
 
 # The unit names netwardd by its full path, which is known only when installing: `--prefix` may differ
 # from the prefix the build was configured with. It is made then, and installed like any other file.

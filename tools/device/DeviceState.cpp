@@ -5,6 +5,7 @@
 #include "NSString.h"
 #include "SCDynamicStore.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -14,6 +15,11 @@ std::string compact(const std::optional<PropertyList>& value)
 {
     if (!value)
         return "(absent)";
+    if (const std::string* text = value->string()) {
+        std::string shown = "\"" + *text + "\"";
+        std::replace(shown.begin(), shown.end(), '\n', ' ');
+        return shown.size() > 110 ? shown.substr(0, 106) + "...\"" : shown;
+    }
     std::istringstream lines(value->description());
     std::string line;
     std::string text;

@@ -15,6 +15,7 @@
 
 namespace {
 
+// A piece of the screen at its place: a caption, a control, or a table's rows kept together.
 struct ScreenLine {
     double y;
     double x;
@@ -36,6 +37,7 @@ std::string accessoryText(const UIView* accessory)
 
 void collectTable(UITableView& table, double x, double y, std::vector<ScreenLine>& lines)
 {
+    std::string rows;
     double top = table.contentOffset().y;
     double bottom = top + table.frame().size.height;
     long hidden = 0;
@@ -48,14 +50,16 @@ void collectTable(UITableView& table, double x, double y, std::vector<ScreenLine
                 ++hidden;
                 continue;
             }
-            std::string text = (cell->isSelected() ? "  > " : "    ") + cell->textLabel()->text();
+            rows += (cell->isSelected() ? "  > " : "    ") + cell->textLabel()->text();
             if (std::string accessory = accessoryText(cell->accessoryView().get()); !accessory.empty())
-                text += "  " + accessory;
-            lines.push_back({ y + rowTop - top, x, text });
+                rows += "  " + accessory;
+            rows += "\n";
         }
     }
     if (hidden)
-        lines.push_back({ y + table.frame().size.height - 1, x, "    (" + std::to_string(hidden) + " more rows, scroll to see them)" });
+        rows += "    (" + std::to_string(hidden) + " more rows out of view)\n";
+    if (!rows.empty())
+        lines.push_back({ y, x, rows });
 }
 
 void collect(UIView& view, double x, double y, std::vector<ScreenLine>& lines)
@@ -104,7 +108,7 @@ std::string ScreenText(UIView& screen)
     std::stable_sort(lines.begin(), lines.end(), [](const ScreenLine& a, const ScreenLine& b) { return a.y < b.y; });
     std::ostringstream text;
     for (const auto& line : lines)
-        text << line.text << "\n";
+        text << line.text << (line.text.ends_with("\n") ? "" : "\n");
     for (const auto& alert : UIApplication::sharedApplication().visibleAlerts()) {
         text << "+-- alert: " << alert->title() << "\n";
         std::istringstream message(alert->message());

@@ -17,6 +17,7 @@
 #include "UIDevice.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -116,6 +117,15 @@ int main(int argc, char* argv[])
         return 1;
     }
     std::cout << "TarvikDNS device: " << rootText << " (" << options->model << ", system " << options->version << ")\n";
+    // On a terminal the device's log lines would run through the console; they go to the device's log.
+    if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
+        std::string log = DeviceRoot::resolve("/var/log/tarvikdns-device.log");
+        if (int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644); fd >= 0) {
+            dup2(fd, STDERR_FILENO);
+            close(fd);
+            std::cout << "The device's log: " << log << "\n";
+        }
+    }
 
     Device device;
     if (!device.boot(error)) {
@@ -145,6 +155,7 @@ int main(int argc, char* argv[])
     std::cout << "Shutting the device down." << std::endl;
     device.shutDown();
     if (failures) {
+        std::cout << failures << " command(s) failed" << std::endl;
         std::cerr << "tarvikdns-device: " << failures << " command(s) failed\n";
         return 1;
     }
