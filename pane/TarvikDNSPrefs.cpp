@@ -8,14 +8,7 @@
 void InitPrefs()
 {
     FileLock lock(kPreferencesPath);
-    writeStringToFile("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                      "<plist version=\"1.0\">\n"
-                      "<dict>\n"
-                      "</dict>\n"
-                      "</plist>",
-                      kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding);
+    writeStringToFile(kPreferencesInitialText, kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding);
     if (auto preferences = dictionaryWithContentsOfFile(kPreferencesPath)) {
         (*preferences)[kPrefRequestedConnectivity] = "None";
         writeDictionaryToFile(*preferences, kPreferencesPath, true);

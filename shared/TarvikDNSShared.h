@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 // The names and keys that cross between netwardd, TarvikDNS.bundle and TarvikDNS.dylib. Everything
 // else the three deliverables write is a literal where it is used.
 
@@ -26,6 +28,17 @@ inline constexpr const char* kNotificationSBStopOK = TDNS_NOTIFICATION("SBStopOK
 
 // The preferences file, one XML property-list dictionary of string values.
 inline constexpr const char* kPreferencesPath = "/var/mobile/Library/Preferences/com.tarvik.dns.plist";
+
+// What the daemon and the pane write when they create the file: the empty property list, 187 bytes
+// in six lines without a line feed after the last.
+inline constexpr const char* kPreferencesInitialText =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n"
+    "<dict>\n"
+    "</dict>\n"
+    "</plist>";
+static_assert(std::string_view(kPreferencesInitialText).size() == 187);
 
 inline constexpr const char* kPrefSelectedConnectivity = "SelectedConnectivity";
 inline constexpr const char* kPrefRequestedConnectivity = "RequestedConnectivity";

@@ -1,24 +1,11 @@
 #include "PSListController.h"
 
+#include "BundleFile.h"
 #include "NSLog.h"
 
-#include <fstream>
 #include <map>
-#include <sstream>
 
 namespace {
-
-std::optional<std::string> readMachineFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return std::nullopt;
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad())
-        return std::nullopt;
-    return content.str();
-}
 
 // A function-local registry: bundles register from their static initialisers, which may run before
 // any other static of this library is ready.
@@ -45,7 +32,7 @@ const std::vector<PSSpecifier>& PSListController::specifiers()
 std::vector<PSSpecifier> PSListController::loadSpecifiersFromPlistName(const std::string& name, const void*)
 {
     std::string path = bundleFolder + "/" + name + ".plist";
-    auto bytes = readMachineFile(path);
+    auto bytes = readBundleFile(path);
     if (!bytes)
         return {};
     auto list = PropertyList::fromBytes(*bytes);

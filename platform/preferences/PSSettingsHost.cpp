@@ -2,6 +2,7 @@
 
 #include "NSLog.h"
 #include "UIApplication.h"
+#include "BundleFile.h"
 #include "UIDevice.h"
 #include "UIViewSVGRenderer.h"
 
@@ -10,18 +11,6 @@
 #include <sstream>
 
 namespace {
-
-std::optional<std::string> readMachineFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return std::nullopt;
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad())
-        return std::nullopt;
-    return content.str();
-}
 
 std::string stringForKey(const PropertyListDictionary& dictionary, const std::string& key)
 {
@@ -71,7 +60,7 @@ bool PSSettingsHost::openPane(const std::string& bundleFolder)
     closePane();
 
     std::string infoPath = bundleFolder + "/Info.plist";
-    auto bytes = readMachineFile(infoPath);
+    auto bytes = readBundleFile(infoPath);
     if (!bytes) {
         NSLog("PSSettingsHost: cannot read %@", infoPath);
         return false;

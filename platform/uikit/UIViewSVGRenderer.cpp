@@ -270,8 +270,9 @@ public:
     void rect(CGRect area, std::optional<UIColor> fill, std::optional<UIColor> stroke = std::nullopt, double radius = 0,
               double strokeWidth = 1)
     {
+        // A view may have a negative size; SVG allows none.
         std::string element = "<rect x=\"" + number(area.origin.x) + "\" y=\"" + number(area.origin.y) + "\" width=\""
-            + number(area.size.width) + "\" height=\"" + number(area.size.height) + "\"";
+            + number(std::max(0.0, area.size.width)) + "\" height=\"" + number(std::max(0.0, area.size.height)) + "\"";
         if (radius > 0)
             element += " rx=\"" + number(radius) + "\"";
         element += fill ? paint("fill", *fill) : std::string(" fill=\"none\"");

@@ -3,6 +3,7 @@
 #include "CFNotificationCenter.h"
 #include "NSDictionary.h"
 #include "NSLog.h"
+#include "NotificationRecorder.h"
 #include "TarvikDNSShared.h"
 #include "TemporaryDevice.h"
 #include "Tools.h"
@@ -13,29 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Counts the posts of the names it observes, in order of arrival.
-class NotificationRecorder {
-public:
-    explicit NotificationRecorder(std::initializer_list<const char*> names)
-    {
-        for (const char* name : names)
-            CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), this, record, name, nullptr,
-                                            CFNotificationSuspensionBehaviorHold);
-    }
-    ~NotificationRecorder() { CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDarwinNotifyCenter(), this); }
-
-    size_t count(const std::string& name) const { return static_cast<size_t>(std::count(received.begin(), received.end(), name)); }
-
-    std::vector<std::string> received;
-
-private:
-    static void record(CFNotificationCenterRef, void* observer, const std::string& name, const void*,
-                       const PropertyListDictionary*)
-    {
-        static_cast<NotificationRecorder*>(observer)->received.push_back(name);
-    }
-};
 
 class NotificationManagerTest : public testing::Test {
 protected:

@@ -241,6 +241,42 @@ TEST_F(DNSCryptSwitchTest, AWaitingSwitchIsCarriedOutOnce)
     }
 }
 
+// Flipped on and back off before the passcode is given: the last position counts, and only it.
+TEST_F(DNSCryptSwitchTest, TheLastFlipBeforeThePasscodeIsTheOneCarriedOut)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::string> stored;
+        size_t warnings;
+        std::vector<std::string> saves;
+        std::optional<std::string> storedAfter;
+    };
+    const Case cases[] = {
+        { "on and off again", std::nullopt, 0, { PreferencesChanged, PreferencesChanged }, "" },
+        { "off and on again", "YES", 1, { PreferencesChanged }, "YES" },
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        PropertyListDictionary preferences { { "Passlock", "1234" } };
+        if (test.stored)
+            preferences["DNSCrypt"] = *test.stored;
+        openWith(preferences);
+
+        ASSERT_TRUE(UIAutomation::flipSwitch(dnscryptSwitch()));
+        ASSERT_TRUE(UIAutomation::flipSwitch(dnscryptSwitch()));
+        ASSERT_TRUE(settle());
+        EXPECT_EQ(takePosts(), (std::vector<std::string> { ShowPasslockView, ShowPasslockView }));
+
+        post(PasslockOK);
+        ASSERT_TRUE(settle());
+        EXPECT_EQ(takePosts(), test.saves);
+        EXPECT_EQ(alerts().size(), test.warnings);
+        EXPECT_EQ(preference("DNSCrypt"), test.storedAfter);
+        closePane();
+        UIApplication::sharedApplication().reset();
+    }
+}
+
 TEST_F(DNSCryptSwitchTest, ACancelledPasscodeDropsTheWaitingSwitch)
 {
     struct Case {

@@ -24,7 +24,7 @@
 
 namespace ScreenViews {
 
-// A frame as the documents write it, "(x, y, width, height)", so that a mismatch reads plainly.
+// A frame written "(x, y, width, height)", so that a mismatch reads plainly.
 inline std::string frameText(CGRect rect)
 {
     std::ostringstream text;

@@ -110,6 +110,7 @@ bool DeviceLayout::install(std::string& error) const
         return false;
     }
     NSFileManager::defaultManager().createDirectoryAtPath("/tmp");
+    NSFileManager::defaultManager().createDirectoryAtPath("/var/log");
     NSFileManager::defaultManager().createDirectoryAtPath("/etc");
     NSFileManager::defaultManager().createDirectoryAtPath("/var/mobile/Library/Preferences");
     return true;
