@@ -173,22 +173,37 @@ bool SCDynamicStoreSetNotificationKeys(SCDynamicStoreRef store, const std::vecto
         return false;
     }
     CFNotificationCenterRef center = CFNotificationCenterGetDarwinNotifyCenter();
-    store->notificationKeys = keys ? *keys : std::vector<std::string> {};
-    std::set<std::string> watched(store->notificationKeys.begin(), store->notificationKeys.end());
-    // Only the difference is observed anew, so that watching one more key costs one observer.
-    if (watched.empty()) {
-        CFNotificationCenterRemoveEveryObserver(center, store);
-    } else {
-        for (const auto& key : store->observedKeys) {
-            if (!watched.count(key))
-                CFNotificationCenterRemoveObserver(center, store, notificationName(key), nullptr);
-        }
-    }
-    for (const auto& key : watched) {
-        if (!store->observedKeys.count(key))
+    const std::vector<std::string> none;
+    const std::vector<std::string>& requested = keys ? *keys : none;
+    auto& current = store->notificationKeys;
+    auto observe = [&](const std::string& key) {
+        if (store->observedKeys.insert(key).second)
             CFNotificationCenterAddObserver(center, store, SCDynamicStore::keyChanged, notificationName(key), nullptr,
                                             CFNotificationSuspensionBehaviorDeliverImmediately);
+    };
+    // The usual change is the same list with keys added at its end: only those are observed anew.
+    if (requested.size() >= current.size() && !current.empty() && std::equal(current.begin(), current.end(), requested.begin())) {
+        for (auto key = requested.begin() + static_cast<long>(current.size()); key != requested.end(); ++key)
+            observe(*key);
+        current.insert(current.end(), requested.begin() + static_cast<long>(current.size()), requested.end());
+        return true;
     }
-    store->observedKeys = std::move(watched);
+    std::set<std::string> watched(requested.begin(), requested.end());
+    if (watched.empty()) {
+        CFNotificationCenterRemoveEveryObserver(center, store);
+        store->observedKeys.clear();
+    } else {
+        for (auto key = store->observedKeys.begin(); key != store->observedKeys.end();) {
+            if (watched.count(*key)) {
+                ++key;
+                continue;
+            }
+            CFNotificationCenterRemoveObserver(center, store, notificationName(*key), nullptr);
+            key = store->observedKeys.erase(key);
+        }
+    }
+    for (const auto& key : watched)
+        observe(key);
+    current = requested;
     return true;
 }

@@ -59,6 +59,8 @@ DeviceArtifacts DeviceArtifacts::locate()
         return { programs, (installed / "lib/tarvikdns/TarvikDNS.bundle").string(), (installed / "lib/tarvikdns/TarvikDNS.dylib").string(),
                  (installed / "share/tarvikdns/dnscrypt-proxy").string() };
     }
+    if (!fs::exists(fs::path(programs) / "netwardd"))
+        programs = TARVIKDNS_PROGRAMS_DIR;
     return { programs, TARVIKDNS_BUNDLE_DIR, TARVIKDNS_DYLIB_PATH, TARVIKDNS_PROXY_PACKAGE_DIR };
 }
 
