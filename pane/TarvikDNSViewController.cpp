@@ -352,6 +352,28 @@ std::shared_ptr<UIButton> TarvikDNSViewController::CreateContactButton(CGRect fr
     return button;
 }
 
+void TarvikDNSViewController::CreateDNSAreas(CGRect containerFrame, double tableWidth, double pickerY, double pickerHeightLoss)
+{
+    DNSSettingsContainer = UIView::create(containerFrame);
+    DNSSettingsTableView = DNSSettingsTableViewController::initWithStyle(1, this);
+    DNSSettingsTableView->view()->setFrame(CGRectMake(0, 0, tableWidth, DNSSettingsContainer->frame().size.height));
+    DNSSettingsContainer->addSubview(DNSSettingsTableView->view());
+
+    DNSCryptContainer = UIView::create(containerFrame);
+    DNSCryptTableView = DNSCryptTableViewController::initWithStyle(1, this);
+    DNSCryptTableView->view()->setFrame(
+        CGRectMake(0, pickerY, tableWidth, DNSSettingsContainer->frame().size.height - pickerHeightLoss));
+    DNSCryptContainer->addSubview(DNSCryptTableView->view());
+}
+
+void TarvikDNSViewController::CreateExtraArea(CGRect containerFrame, double tableWidth)
+{
+    extraContainer = UIView::create(containerFrame);
+    extraTableView = ExtraTableViewController::initWithStyle(1, this);
+    extraTableView->view()->setFrame(CGRectMake(0, 0, tableWidth, extraContainer->frame().size.height));
+    extraContainer->addSubview(extraTableView->view());
+}
+
 void TarvikDNSViewController::ShowStandardDNSArea(UIView* screen)
 {
     DNSCryptContainer->removeFromSuperview();

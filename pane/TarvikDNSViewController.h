@@ -73,6 +73,11 @@ protected:
     static std::shared_ptr<UITextView> CreateSectionLabel(CGRect frame, double fontSize, const std::string& text);
     std::shared_ptr<UISegmentedControl> CreateConnectivitySelection(CGRect frame);
     std::shared_ptr<UIButton> CreateContactButton(CGRect frame);
+    // The two DNS areas, detached: the DNS settings table filling its container, and the resolver picker
+    // `pickerY` points down and `pickerHeightLoss` points shorter than the DNS settings container.
+    void CreateDNSAreas(CGRect containerFrame, double tableWidth, double pickerY, double pickerHeightLoss);
+    // The extra options table filling its container, not yet attached.
+    void CreateExtraArea(CGRect containerFrame, double tableWidth);
     // The area swap, onto the view that holds the screen.
     void ShowStandardDNSArea(UIView* screen);
     void ShowDNSCryptArea(UIView* screen);

@@ -65,23 +65,12 @@ void TarvikDNSViewControlleriPad::CreateView(UIView* parentView)
     CustomDNSLabel = CreateSectionLabel(CGRectMake(45, 140, 635, 60), 22, "");
     myView->addSubview(CustomDNSLabel);
 
-    DNSSettingsContainer = UIView::create(CGRectMake(0, 160, 725, 175));
-    DNSSettingsTableView = DNSSettingsTableViewController::initWithStyle(1, this);
-    DNSSettingsTableView->view()->setFrame(CGRectMake(0, 0, 725, DNSSettingsContainer->frame().size.height));
-    DNSSettingsContainer->addSubview(DNSSettingsTableView->view());
-
-    DNSCryptContainer = UIView::create(CGRectMake(0, 160, 725, 175));
-    DNSCryptTableView = DNSCryptTableViewController::initWithStyle(1, this);
-    DNSCryptTableView->view()->setFrame(CGRectMake(0, 35, 725, DNSSettingsContainer->frame().size.height - 25));
-    DNSCryptContainer->addSubview(DNSCryptTableView->view());
+    CreateDNSAreas(CGRectMake(0, 160, 725, 175), 725, 35, 25);
 
     extraLabel = CreateSectionLabel(CGRectMake(45, 344, 635, 60), 22, "Extra :");
     myView->addSubview(extraLabel);
 
-    extraContainer = UIView::create(CGRectMake(0, 365, 725, 130));
-    extraTableView = ExtraTableViewController::initWithStyle(1, this);
-    extraTableView->view()->setFrame(CGRectMake(0, 0, 725, extraContainer->frame().size.height));
-    extraContainer->addSubview(extraTableView->view());
+    CreateExtraArea(CGRectMake(0, 365, 725, 130), 725);
     myView->addSubview(extraContainer);
 
     auto button = CreateContactButton(CGRectMake(45, 490, 635, 50));

@@ -45,6 +45,7 @@ TarvikDNSViewControlleriPhone::~TarvikDNSViewControlleriPhone()
 void TarvikDNSViewControlleriPhone::CreateView(UIView* parentView)
 {
     parent_view = parentView;
+    PhoneAreaFrames areas = AreaFramesForSystemVersion(UIDevice::currentDevice().majorSystemVersion());
 
     myScrollView = UIView::create<UIScrollView>(CGRectMake(0, 0, 320, 480));
     myScrollView->setContentSize(CGSizeMake(320, 480));
@@ -54,23 +55,12 @@ void TarvikDNSViewControlleriPhone::CreateView(UIView* parentView)
     enableLabel = CreateSectionLabel(CGRectMake(10, 0, 200, 40), 20, "Activate on :");
     myScrollView->addSubview(enableLabel);
 
-    DNSSettingsContainer = UIView::create(AreaFramesForSystemVersion(UIDevice::currentDevice().majorSystemVersion()).dnsContainer);
-    DNSSettingsTableView = DNSSettingsTableViewController::initWithStyle(1, this);
-    DNSSettingsTableView->view()->setFrame(CGRectMake(0, 0, 320, DNSSettingsContainer->frame().size.height));
-    DNSSettingsContainer->addSubview(DNSSettingsTableView->view());
-
-    DNSCryptContainer = UIView::create(AreaFramesForSystemVersion(UIDevice::currentDevice().majorSystemVersion()).dnsContainer);
-    DNSCryptTableView = DNSCryptTableViewController::initWithStyle(1, this);
-    DNSCryptTableView->view()->setFrame(CGRectMake(0, 35, 320, DNSSettingsContainer->frame().size.height - 40));
-    DNSCryptContainer->addSubview(DNSCryptTableView->view());
+    CreateDNSAreas(areas.dnsContainer, 320, 35, 40);
 
     CustomDNSLabel = CreateSectionLabel(CGRectMake(10, 65, 200, 40), 20, "");
     myScrollView->addSubview(CustomDNSLabel);
 
-    extraContainer = UIView::create(AreaFramesForSystemVersion(UIDevice::currentDevice().majorSystemVersion()).extraContainer);
-    extraTableView = ExtraTableViewController::initWithStyle(1, this);
-    extraTableView->view()->setFrame(CGRectMake(0, 0, 320, extraContainer->frame().size.height));
-    extraContainer->addSubview(extraTableView->view());
+    CreateExtraArea(areas.extraContainer, 320);
     myScrollView->addSubview(extraContainer);
 
     extraLabel = CreateSectionLabel(CGRectMake(10, 228, 200, 40), 20, "Extra :");
