@@ -153,6 +153,9 @@ volatile std::sig_atomic_t supervisorTerminationRequested = 0;
         }
         if (!supervisorTerminationRequested)
             sleep(1);
+        // A job that is no longer recorded (its device is gone, or it was unloaded) is not started again.
+        if (!JobRecord::read(recordPath(job.label)))
+            break;
     }
     _exit(0);
 }
@@ -277,6 +280,11 @@ Launchd::Result Launchd::load(const std::string& listDevicePath)
         StartedJob started = startProgram(job, *programArguments, keepAlive && *keepAlive, error);
         job.process = started.program;
         job.supervisor = started.supervisor;
+        // A program that cannot be run is not retried for ever: its supervisor goes with the error.
+        if (!error.empty() && job.supervisor) {
+            stopProcess(*job.supervisor, 1);
+            job.supervisor.reset();
+        }
     }
     if (!job.write())
         return { 1, NSStringWithFormat("%@: cannot record the job", *label) };

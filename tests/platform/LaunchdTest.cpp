@@ -457,4 +457,22 @@ TEST_F(LaunchdTest, UnloadingAJobKeptAliveEndsTheRunningProgramAndItsSupervisor)
     EXPECT_TRUE(eventually([&] { return !supervisor->isAlive(); }));
 }
 
+TEST_F(LaunchdTest, AJobKeptAliveWhoseProgramCannotRunFailsAndLeavesNoProcess)
+{
+    const std::string listPath = "/Library/LaunchDaemons/test.missing.plist";
+    PropertyListDictionary list { { "Label", "test.missing" },
+                                  { "ProgramArguments", PropertyListArray { "/usr/sbin/not-installed" } },
+                                  { "RunAtLoad", true },
+                                  { "KeepAlive", true } };
+    ASSERT_TRUE(writeDictionaryToFile(list, listPath, true));
+
+    // Through the launchctl program, so that whatever it leaves running carries the device in its
+    // environment and can be found.
+    auto result = runProgram(programPath("launchctl"), { "load", listPath });
+
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.error.find("/usr/sbin/not-installed"), std::string::npos) << result.error;
+    EXPECT_TRUE(eventually([&] { return device.runningProcesses().empty(); })) << "a supervisor was left retrying";
+}
+
 } // namespace

@@ -95,6 +95,11 @@ void TemporaryDevice::writeFile(const std::string& devicePath, const std::string
     std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
 }
 
+std::vector<int> TemporaryDevice::runningProcesses() const
+{
+    return processesOfDevice(rootPath);
+}
+
 std::optional<std::string> TemporaryDevice::readFile(const std::string& devicePath) const
 {
     std::ifstream file(path(devicePath), std::ios::binary);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 // A fresh device root for one test: made under the machine's temporary folder, named by
 // TARVIKDNS_DEVICE_ROOT while the object lives, and removed with everything in it afterwards. The
@@ -26,6 +27,9 @@ public:
     void writeFile(const std::string& devicePath, const std::string& content) const;
     std::optional<std::string> readFile(const std::string& devicePath) const;
     bool exists(const std::string& devicePath) const;
+
+    // The processes of the machine that run on this device (this one aside).
+    std::vector<int> runningProcesses() const;
 
 private:
     std::string rootPath;
