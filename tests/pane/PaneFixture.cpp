@@ -94,13 +94,7 @@ std::optional<PropertyListDictionary> PaneTest::preferences() const
 
 std::optional<std::string> PaneTest::preference(const std::string& key) const
 {
-    auto all = preferences();
-    if (!all)
-        return std::nullopt;
-    auto entry = all->find(key);
-    if (entry == all->end() || !entry->second.string())
-        return std::nullopt;
-    return *entry->second.string();
+    return storedPreference(key);
 }
 
 std::optional<PaneTest::FileState> PaneTest::preferencesFileState() const

@@ -1,5 +1,6 @@
 #include "ExtensionTest.h"
 
+#include "DeviceSeed.h"
 #include "NSDictionary.h"
 #include "SpringBoard.h"
 #include "TarvikDNSShared.h"
@@ -77,13 +78,7 @@ std::optional<PropertyListDictionary> ExtensionTest::preferences() const
 
 std::optional<std::string> ExtensionTest::preference(const std::string& key) const
 {
-    auto all = preferences();
-    if (!all)
-        return std::nullopt;
-    auto entry = all->find(key);
-    if (entry == all->end() || !entry->second.string())
-        return std::nullopt;
-    return *entry->second.string();
+    return storedPreference(key);
 }
 
 void ExtensionTest::post(const std::string& name)

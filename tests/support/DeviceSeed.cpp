@@ -1,5 +1,6 @@
 #include "DeviceSeed.h"
 
+#include "NSDictionary.h"
 #include "SCDynamicStore.h"
 #include "TemporaryDevice.h"
 
@@ -61,6 +62,17 @@ PropertyListDictionary storeContents()
             contents[key] = *value;
     }
     return contents;
+}
+
+std::optional<std::string> storedPreference(const std::string& key)
+{
+    auto preferences = dictionaryWithContentsOfFile("/var/mobile/Library/Preferences/com.tarvik.dns.plist");
+    if (!preferences)
+        return std::nullopt;
+    auto entry = preferences->find(key);
+    if (entry == preferences->end() || !entry->second.string())
+        return std::nullopt;
+    return *entry->second.string();
 }
 
 PropertyList dnsDictionary(const std::vector<std::string>& serverAddresses, const std::string& domainName)

@@ -21,6 +21,10 @@ void setStoreValue(const std::string& key, const PropertyList& value);
 void removeStoreValue(const std::string& key);
 PropertyListDictionary storeContents();
 
+// A string preference as another process reads it from the preferences file; null when the file, the
+// key or a string value is missing.
+std::optional<std::string> storedPreference(const std::string& key);
+
 // A DNS dictionary: "ServerAddresses" and, when not empty, "DomainName".
 PropertyList dnsDictionary(const std::vector<std::string>& serverAddresses, const std::string& domainName = "");
 
