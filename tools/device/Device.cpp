@@ -30,12 +30,7 @@ double now()
 
 void recordPost(CFNotificationCenterRef, void* observer, const std::string& name, const void*, const PropertyListDictionary*)
 {
-    static_cast<Device*>(observer)->countPost(name);
-}
-
-long countOf(const std::vector<std::string>& names, const char* name)
-{
-    return std::count(names.begin(), names.end(), std::string(name));
+    static_cast<Device*>(observer)->notePost(name);
 }
 
 } // namespace
@@ -71,10 +66,19 @@ void Device::noteEvent(const std::string& event)
     lastActivity = now();
 }
 
-void Device::countPost(const std::string& name)
+void Device::notePost(const std::string& name)
 {
-    posts.push_back(name);
+    lastDelivery[name] = ++deliveries;
     noteEvent("posted: " + name);
+}
+
+bool Device::isAnswered(const char* request, const char* answer) const
+{
+    auto deliveryOf = [this](const char* name) {
+        auto entry = lastDelivery.find(name);
+        return entry == lastDelivery.end() ? 0L : entry->second;
+    };
+    return deliveryOf(request) <= deliveryOf(answer);
 }
 
 std::vector<std::string> Device::takeEvents()
@@ -86,9 +90,14 @@ std::vector<std::string> Device::takeEvents()
 
 bool Device::runFor(double seconds)
 {
-    double deadline = now() + seconds;
-    while (now() < deadline) {
-        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::min(0.05, deadline - now()), false) == kCFRunLoopRunStopped) {
+    return runUntil(seconds, [] { return false; });
+}
+
+bool Device::runUntil(double longestSeconds, const std::function<bool()>& done)
+{
+    double deadline = now() + longestSeconds;
+    while (!done() && now() < deadline) {
+        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::min(0.05, deadline - now()), true) == kCFRunLoopRunStopped) {
             stopRequested = true;
             return false;
         }
@@ -104,8 +113,8 @@ bool Device::settle(double longestSeconds)
     while (now() < deadline) {
         if (!runFor(0.05))
             return false;
-        bool answered = countOf(posts, kNotificationDNSChanged) >= countOf(posts, kNotificationPreferencesChanged)
-            && countOf(posts, kNotificationSupportEmail) >= countOf(posts, kNotificationSupportEmailRequest);
+        bool answered = isAnswered(kNotificationPreferencesChanged, kNotificationDNSChanged)
+            && isAnswered(kNotificationSupportEmailRequest, kNotificationSupportEmail);
         if (answered && now() - lastActivity >= quietSeconds)
             return true;
     }
@@ -132,14 +141,12 @@ bool Device::boot(std::string& error)
         return false;
     booted = true;
     // netwardd announces its start-up with PreferencesChanged and answers it with DNSChanged.
-    double deadline = now() + 15;
-    while (countOf(posts, kNotificationDNSChanged) == 0 && now() < deadline) {
-        if (!runFor(0.05)) {
-            error = "told to end while starting";
-            return false;
-        }
+    auto answered = [this] { return lastDelivery.count(kNotificationDNSChanged) != 0; };
+    if (!runUntil(15, answered)) {
+        error = "told to end while starting";
+        return false;
     }
-    if (countOf(posts, kNotificationDNSChanged) == 0) {
+    if (!answered()) {
         error = "netwardd did not answer within 15 seconds";
         return false;
     }

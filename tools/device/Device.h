@@ -3,6 +3,8 @@
 #include "DeviceLayout.h"
 #include "PSSettingsHost.h"
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,27 +28,35 @@ public:
     PSSettingsHost& settings() { return settingsHost; }
     UIView& screen() { return *settingsHost.screen(); }
 
-    // Runs the run loop until the device is quiet: every PreferencesChanged answered by the daemon's
-    // DNSChanged, every support request by its report, and nothing posted for a moment. False when
-    // the program was told to end meanwhile.
+    // Runs the run loop until the device is quiet: the last PreferencesChanged answered by a later
+    // DNSChanged, the last support request by a later report, and nothing posted or shown for a
+    // moment. Posts of one name coalesce while they wait for an observer, so answers are matched by
+    // their order, not counted. False when the program was told to end meanwhile.
     bool settle(double longestSeconds = 15);
     // Runs the run loop for the given time.
     bool runFor(double seconds);
+    // Runs the run loop until `done` answers true (asked after every event) or the time has passed.
+    bool runUntil(double longestSeconds, const std::function<bool()>& done);
 
     // What the device posted and showed since the last call.
     std::vector<std::string> takeEvents();
+    bool hasEvents() const { return !events.empty(); }
     // Notes a line for takeEvents (the device's observers use it).
     void noteEvent(const std::string& event);
-    void countPost(const std::string& name);
+    void notePost(const std::string& name);
 
     bool wasToldToEnd() const { return stopRequested; }
 
 private:
     bool startNetwardd(std::string& error);
+    // True when the last delivery of `request`, if any, came before the last one of `answer`.
+    bool isAnswered(const char* request, const char* answer) const;
 
     PSSettingsHost settingsHost;
     std::vector<std::string> events;
-    std::vector<std::string> posts;
+    // The order in which each name was last delivered here, counted from 1.
+    std::map<std::string, long> lastDelivery;
+    long deliveries { 0 };
     double lastActivity { 0 };
     bool booted { false };
     bool stopRequested { false };

@@ -81,9 +81,16 @@ bool DeviceLayout::prepare(const std::string& root, bool fresh, std::string& err
     }
     if (!install(error))
         return false;
-    if (!fs::exists(DeviceRoot::resolve("/var/run/configd/store.plist")))
+    if (!hasNetworkServices())
         seedDynamicStore();
     return true;
+}
+
+bool DeviceLayout::hasNetworkServices() const
+{
+    auto store = SCDynamicStoreCreate(kCFAllocatorDefault, "device", nullptr, nullptr);
+    auto services = SCDynamicStoreCopyKeyList(store.get(), "State:/Network/Service/.*/IPv4");
+    return services && !services->empty();
 }
 
 bool DeviceLayout::install(std::string& error) const
