@@ -63,6 +63,36 @@ const std::set<std::string>& linesUnder(const std::vector<std::pair<std::string,
     return none;
 }
 
+// Rows of an aligned table: the cells of each line, split where two or more blanks stand.
+std::vector<std::vector<std::string>> rowsOf(const std::string& text)
+{
+    static const std::regex gap(" {2,}");
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> cells;
+        for (std::sregex_token_iterator cell(line.begin(), line.end(), gap, -1), end; cell != end; ++cell)
+            cells.push_back(*cell);
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+// Every file of a folder with its size and time of change: what a reader must leave as it found it.
+std::map<std::string, std::pair<uintmax_t, std::filesystem::file_time_type>> snapshotOf(const std::string& folder)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::pair<uintmax_t, fs::file_time_type>> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::error_code ignored;
+        if (entry.is_regular_file(ignored))
+            files[entry.path().string()] = { entry.file_size(ignored), entry.last_write_time(ignored) };
+        else
+            files[entry.path().string()] = { 0, {} };
+    }
+    return files;
+}
+
 // The device program on a pseudo-terminal, as a person at a terminal runs it.
 class TerminalSession {
 public:
@@ -205,7 +235,7 @@ TEST_F(DeviceProgramTest, HelpShowsEveryCommandWithAnExample)
     auto result = runDevice({}, "help\n");
 
     for (const char* command : { "screen", "svg", "tap", "switch", "row", "contact", "type", "return", "answer", "rotate",
-                                 "sbstart", "sbstop", "dns", "prefs", "resolv", "proxy", "quit" })
+                                 "sbstart", "sbstop", "dns", "prefs", "resolv", "status", "proxy", "quit" })
         EXPECT_TRUE(holds(result.output, std::string("\n  ") + command)) << command;
     EXPECT_TRUE(holds(result.output, "e.g. tap Wifi")) << result.output;
 }
@@ -300,6 +330,9 @@ TEST_F(DeviceProgramTest, OptionsAreCheckedBeforeAnythingIsLaidOutOrStarted)
         { { "--help" }, 0, "usage: tarvikdns-device", "" },
         { { "--version", "banana" }, 64, "", "the pane has the layouts of systems 7.x and 6.x" },
         { { "--version", "8.0" }, 64, "", "no system version \"8.0\"" },
+        // Accepted versions get as far as reading the (missing) device.
+        { { "--version", "7", "--status" }, 1, "", "no device at" },
+        { { "--version", "6.1.6", "--status" }, 1, "", "no device at" },
         { { "--script", device.path("/no-such-steps.txt") }, 1, "", "cannot read " },
         { { "--tour", "--no-tour" }, 64, "", "give one of --tour, --no-tour and --script" },
         { { "--model", "iPod" }, 64, "", "the model is iPhone or iPad" },
@@ -409,6 +442,59 @@ TEST_F(DeviceProgramTest, AtATerminalOutsideEventsGoAboveTheLineBeingTyped)
     session.type("\x04");
     EXPECT_EQ(session.waitForExit(), 0) << session.screen();
     EXPECT_NE(session.screen().find("Shutting the device down."), std::string::npos) << session.screen();
+}
+TEST_F(DeviceProgramTest, StatusShowsTheOverrideOnTheWifiServiceAndTheSystemsValuesOnTheCellularOne)
+{
+    seedService("WIFI-SERVICE", "en0", dnsDictionary({ "192.168.1.1" }, "home.lan"), dnsDictionary({ "192.168.1.1" }));
+    seedService("CELL-SERVICE", "pdp_ip0", dnsDictionary({ "10.64.0.1", "10.64.0.2" }), std::nullopt);
+    seedService("VPN-SERVICE", "utun0", std::nullopt, std::nullopt);
+    setStoreValue("State:/Network/Global/DNS", dnsDictionary({ "192.168.1.1", "10.64.0.1" }, "home.lan"));
+    device.writeFile("/var/mobile/Library/Preferences/com.tarvik.dns.plist",
+                     PropertyList(PropertyListDictionary { { "SelectedConnectivity", "Wifi" }, { "SBSelectedConnectivity", "Wifi" },
+                                                           { "PrimaryDNS", "9.9.9.9" }, { "Domain", "example.org" },
+                                                           { "Passlock", "secret-word" } })
+                         .xml());
+    int answers = 0;
+    CFNotificationCenterAddObserver(
+        CFNotificationCenterGetDarwinNotifyCenter(), &answers,
+        [](CFNotificationCenterRef, void* observer, const std::string&, const void*, const PropertyListDictionary*) { ++*static_cast<int*>(observer); },
+        "com.tarvik.dns/DNSChanged", nullptr, CFNotificationSuspensionBehaviorHold);
+    ChildProcess netwardd(programPath("netwardd"), {});
+    ASSERT_TRUE(runLoopUntil([&] { return answers > 0; }, std::chrono::seconds(15))) << "netwardd's start-up pass";
+    auto before = snapshotOf(device.root());
+
+    auto result = runDevice({ "--status" });
+
+    ASSERT_EQ(result.status, 0) << result.error;
+    auto rows = rowsOf(result.output);
+    auto rowNamed = [&](const std::string& first, int skip = 0) -> std::vector<std::string> {
+        for (size_t index = 0; index < rows.size(); ++index) {
+            if (!rows[index].empty() && rows[index][0] == first && index + skip < rows.size())
+                return rows[index + skip];
+        }
+        return {};
+    };
+    using Row = std::vector<std::string>;
+    EXPECT_EQ(rowNamed("Selected connectivity"), (Row { "Selected connectivity", "Wifi" })) << result.output;
+    EXPECT_EQ(rowNamed("Saved connectivity"), (Row { "Saved connectivity", "Wifi" })) << result.output;
+    EXPECT_EQ(rowNamed("Passlock"), (Row { "Passlock", "set" })) << result.output;
+    EXPECT_EQ(rowNamed("DNSCrypt"), (Row { "DNSCrypt", "off" })) << result.output;
+    EXPECT_EQ(rowNamed("Service"), (Row { "Service", "Interface", "Cellular", "Override", "DNS servers", "Domain" })) << result.output;
+    // The override on Wi-Fi, with the system's own values kept aside; the cellular service untouched.
+    EXPECT_EQ(rowNamed("WIFI-SERVICE"), (Row { "WIFI-SERVICE", "en0", "no", "on", "9.9.9.9", "example.org" })) << result.output;
+    EXPECT_EQ(rowNamed("WIFI-SERVICE", 1), (Row { "", "the system's own (backup)", "192.168.1.1", "home.lan" })) << result.output;
+    EXPECT_EQ(rowNamed("CELL-SERVICE"), (Row { "CELL-SERVICE", "pdp_ip0", "yes", "off", "10.64.0.1, 10.64.0.2", "-" })) << result.output;
+    EXPECT_NE(rowNamed("CELL-SERVICE", 1).at(0), "") << result.output;
+    // A service that had no DNS of its own: the override in effect, and nothing kept but that it was absent.
+    EXPECT_EQ(rowNamed("VPN-SERVICE"), (Row { "VPN-SERVICE", "utun0", "no", "on", "9.9.9.9", "example.org" })) << result.output;
+    EXPECT_EQ(rowNamed("VPN-SERVICE", 1), (Row { "", "the system's own (backup)", "absent", "-" })) << result.output;
+    EXPECT_EQ(rowNamed("Global DNS"), (Row { "Global DNS", "off", "192.168.1.1, 10.64.0.1", "home.lan" })) << result.output;
+    EXPECT_EQ(rowNamed("/etc/resolv.conf"), (Row { "/etc/resolv.conf", "domain home.lan" })) << result.output;
+    EXPECT_FALSE(holds(result.output, "secret-word")) << result.output;
+
+    // Read as any process would, while netwardd runs: nothing laid out, started or written.
+    EXPECT_TRUE(netwardd.isRunning());
+    EXPECT_EQ(snapshotOf(device.root()), before);
 }
 
 } // namespace

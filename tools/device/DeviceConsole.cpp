@@ -4,6 +4,7 @@
 #include "CFRunLoop.h"
 #include "DeviceShell.h"
 #include "ScreenText.h"
+#include "StatusText.h"
 #include "TarvikDNSShared.h"
 #include "UIAlertView.h"
 #include "UIApplication.h"
@@ -245,6 +246,8 @@ void DeviceConsole::addCommands()
           } },
         { "resolv", "", "resolv", "shows /etc/resolv.conf", false,
           [this, show](auto&, auto&) { return show(DeviceState::capture().resolverFile.value_or("(no /etc/resolv.conf)")); } },
+        { "status", "", "status", "shows what is in effect: connectivity, Passlock, DNSCrypt, each service's DNS", false,
+          [show](auto&, auto&) { return show(StatusText()); } },
         { "proxy", "", "proxy", "shows the DNSCrypt proxy's state and its log", false,
           [this, show](auto&, auto&) {
               auto log = DeviceState::capture();

@@ -5,12 +5,14 @@
 // with the pane and SpringBoard with the extension run in this program, on its run loop. The console
 // takes its lines from the guided tour, a script file, or standard input; lines that do not come from
 // a person at a terminal are a script, each run once the device has settled after the one before.
+// --status prints what is in effect on a device and ends, touching nothing.
 #include "CFRunLoop.h"
 #include "Device.h"
 #include "ConsoleInput.h"
 #include "DeviceConsole.h"
 #include "DeviceLayout.h"
 #include "DeviceRoot.h"
+#include "StatusText.h"
 #include "TerminationSignals.h"
 #include "UIDevice.h"
 
@@ -34,12 +36,14 @@ struct Options {
     std::string script;
     bool tour { false };
     bool noTour { false };
+    bool status { false };
     bool help { false };
 };
 
 constexpr const char* usageText =
     "usage: tarvikdns-device [--root FOLDER] [--fresh] [--model iPhone|iPad] [--version VERSION]\n"
-    "                        [--tour | --no-tour | --script FILE]\n";
+    "                        [--tour | --no-tour | --script FILE]\n"
+    "       tarvikdns-device [--root FOLDER] --status\n";
 
 constexpr const char* helpText =
     "Runs a device with TarvikDNS on it: netwardd, the Settings pane and SpringBoard with its extension,\n"
@@ -52,6 +56,7 @@ constexpr const char* helpText =
     "  --tour             run the guided tour first (the default when a person types at a terminal)\n"
     "  --no-tour          do not\n"
     "  --script FILE      run the console lines of FILE\n"
+    "  --status           print what is in effect on the device and end, changing nothing\n"
     "\n"
     "Lines from --script, or from standard input when it is not a terminal, are a script: each runs once\n"
     "the device has settled after the one before, the end of the lines ends the run, and a failed line\n"
@@ -83,6 +88,8 @@ std::optional<Options> parse(int argc, char* argv[], int& status)
             options.tour = true;
         } else if (argument == "--no-tour") {
             options.noTour = true;
+        } else if (argument == "--status") {
+            options.status = true;
         } else if (argument == "--help" || argument == "-h") {
             options.help = true;
             return options;
@@ -142,6 +149,15 @@ int main(int argc, char* argv[])
     if (rootText.size() > 1 && rootText.back() == '/')
         rootText.pop_back();
     setenv(DeviceRoot::environmentVariable, rootText.c_str(), 1);
+
+    if (options->status) {
+        if (!fs::is_directory(root)) {
+            std::cerr << "tarvikdns-device: no device at " << rootText << "\n";
+            return 1;
+        }
+        std::cout << StatusText();
+        return 0;
+    }
 
     // The steps are read before the device starts: a script that cannot be read starts nothing.
     bool terminal = isatty(STDIN_FILENO);
