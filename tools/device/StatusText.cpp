@@ -123,7 +123,8 @@ std::string servicesText(SCDynamicStoreRef store)
     const std::string prefix = "State:/Network/Service/";
     for (const auto& key : SCDynamicStoreCopyKeyList(store, "State:/Network/Service/.*/IPv4").value_or(std::vector<std::string> {})) {
         std::string serviceID = key.substr(prefix.size(), key.size() - prefix.size() - std::string("/IPv4").size());
-        const PropertyList* name = fieldOf(SCDynamicStoreCopyValue(store, key), "InterfaceName");
+        auto state = SCDynamicStoreCopyValue(store, key);
+        const PropertyList* name = fieldOf(state, "InterfaceName");
         std::string interface = name && name->string() ? *name->string() : "-";
         addScope(rows, store, serviceID, interface, interface == "pdp_ip0" ? "yes" : "no", prefix + serviceID + "/DNS",
                  prefix + serviceID + "/TarvikDNS");
