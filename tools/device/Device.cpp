@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -21,6 +22,12 @@ constexpr const char* deviceNotifications[] = {
     kNotificationShowPasslockView, kNotificationShowPasslockCreateView, kNotificationShowPasslockRemoveView,
     kNotificationPasslockOK, kNotificationPasslockNOK, kNotificationPasslockCancel, kNotificationPasslockRemoveNOK,
     kNotificationSBStart, kNotificationSBStop, kNotificationSBStartOK, kNotificationSBStopOK,
+};
+
+// What the device asks netwardd, with what netwardd answers once it has done it.
+constexpr std::pair<const char*, const char*> requestsAndAnswers[] = {
+    { kNotificationPreferencesChanged, kNotificationDNSChanged },
+    { kNotificationSupportEmailRequest, kNotificationSupportEmail },
 };
 
 double now()
@@ -69,16 +76,26 @@ void Device::noteEvent(const std::string& event)
 void Device::notePost(const std::string& name)
 {
     lastDelivery[name] = ++deliveries;
+    for (const auto& [request, answer] : requestsAndAnswers) {
+        if (name == request)
+            ++unanswered[request];
+        if (name == answer && unanswered[request] > 0)
+            --unanswered[request];
+    }
     noteEvent("posted: " + name);
 }
 
-bool Device::isAnswered(const char* request, const char* answer) const
+bool Device::isAnswered(const char* request, const char* answer, double quiet) const
 {
+    auto entry = unanswered.find(request);
+    if (entry == unanswered.end() || entry->second == 0)
+        return true;
     auto deliveryOf = [this](const char* name) {
-        auto entry = lastDelivery.find(name);
-        return entry == lastDelivery.end() ? 0L : entry->second;
+        auto delivery = lastDelivery.find(name);
+        return delivery == lastDelivery.end() ? 0L : delivery->second;
     };
-    return deliveryOf(request) <= deliveryOf(answer);
+    constexpr double coalescedQuietSeconds = 1;
+    return deliveryOf(request) < deliveryOf(answer) && quiet >= coalescedQuietSeconds;
 }
 
 std::vector<std::string> Device::takeEvents()
@@ -113,11 +130,14 @@ bool Device::settle(double longestSeconds)
     while (now() < deadline) {
         if (!runFor(0.05))
             return false;
-        bool answered = isAnswered(kNotificationPreferencesChanged, kNotificationDNSChanged)
-            && isAnswered(kNotificationSupportEmailRequest, kNotificationSupportEmail);
-        if (answered && now() - lastActivity >= quietSeconds)
-            return true;
+        double quiet = now() - lastActivity;
+        bool answered = std::all_of(std::begin(requestsAndAnswers), std::end(requestsAndAnswers), [&](const auto& pair) {
+            return isAnswered(pair.first, pair.second, quiet);
+        });
+        if (answered && quiet >= quietSeconds)
+            break;
     }
+    unanswered.clear();
     return true;
 }
 

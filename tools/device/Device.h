@@ -28,10 +28,11 @@ public:
     PSSettingsHost& settings() { return settingsHost; }
     UIView& screen() { return *settingsHost.screen(); }
 
-    // Runs the run loop until the device is quiet: the last PreferencesChanged answered by a later
-    // DNSChanged, the last support request by a later report, and nothing posted or shown for a
-    // moment. Posts of one name coalesce while they wait for an observer, so answers are matched by
-    // their order, not counted. False when the program was told to end meanwhile.
+    // Runs the run loop until the device is quiet: every PreferencesChanged answered by the daemon's
+    // DNSChanged, every support request by its report, and nothing posted or shown for a moment. Posts
+    // of one name coalesce while they wait for an observer, so a request can be left without an answer
+    // of its own; once the last answer came after the last request, a longer quiet moment settles it.
+    // False when the program was told to end meanwhile.
     bool settle(double longestSeconds = 15);
     // Runs the run loop for the given time.
     bool runFor(double seconds);
@@ -49,14 +50,17 @@ public:
 
 private:
     bool startNetwardd(std::string& error);
-    // True when the last delivery of `request`, if any, came before the last one of `answer`.
-    bool isAnswered(const char* request, const char* answer) const;
+    // True when every request has had an answer delivered after it, or, for requests that coalesced,
+    // when the last answer came after the last request and the device has been quiet for `quiet`.
+    bool isAnswered(const char* request, const char* answer, double quiet) const;
 
     PSSettingsHost settingsHost;
     std::vector<std::string> events;
     // The order in which each name was last delivered here, counted from 1.
     std::map<std::string, long> lastDelivery;
     long deliveries { 0 };
+    // Requests delivered since the device last settled that no answer has matched yet.
+    std::map<std::string, int> unanswered;
     double lastActivity { 0 };
     bool booted { false };
     bool stopRequested { false };
