@@ -68,7 +68,8 @@ std::unique_ptr<ConsoleInput> ConsoleInput::fromFile(const std::string& path, st
 std::unique_ptr<ConsoleInput> ConsoleInput::fromStandardInput(std::ostream& out, const std::string& prompt)
 {
     std::unique_ptr<ConsoleInput> input(new ConsoleInput("standard input"));
-    if (isatty(STDIN_FILENO))
+    // The editor echoes what is typed to the output: both must be the terminal.
+    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO))
         input->editor = std::make_unique<TerminalLineEditor>(STDIN_FILENO, out, prompt);
     ConsoleInput* reader = input.get();
     input->source = CFRunLoopSource::create(STDIN_FILENO, [reader] { reader->readStandardInput(); });

@@ -24,8 +24,8 @@ public:
 
     // The lines of a file; null, with the reason, when it cannot be read.
     static std::unique_ptr<ConsoleInput> fromFile(const std::string& path, std::string& error);
-    // Standard input, read on the current run loop while the object lives; on a terminal, edited after
-    // the prompt by a TerminalLineEditor that writes to `out`.
+    // Standard input, read on the current run loop while the object lives; when standard input and
+    // output are a terminal, edited after the prompt by a TerminalLineEditor that writes to `out`.
     static std::unique_ptr<ConsoleInput> fromStandardInput(std::ostream& out, const std::string& prompt);
 
     ~ConsoleInput();
