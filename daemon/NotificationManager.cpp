@@ -57,6 +57,12 @@ std::vector<std::string> withoutRepeats(const std::vector<std::string>& serviceI
 }
 
 constexpr const char* DNSCryptLaunchDaemonList = "/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist";
+constexpr const char* overrideRecordPath = "/var/run/netwardd.override.plist";
+
+bool appliesAnOverride(const std::string& selectedConnectivity)
+{
+    return selectedConnectivity == "3G" || selectedConnectivity == "Wifi" || selectedConnectivity == "Both";
+}
 
 } // namespace
 
@@ -76,6 +82,8 @@ std::unique_ptr<NotificationManager> NotificationManager::init()
     manager->scutil = SCUtil::init();
     if (!manager->scutil)
         return nullptr;
+    if (auto record = dictionaryWithContentsOfFile(overrideRecordPath))
+        manager->overrideInForce = PropertyList(*record);
     manager->HandleDNSCryptDaemon(true);
     notify_post(kNotificationPreferencesChanged);
     return manager;
@@ -127,6 +135,12 @@ void NotificationManager::PreferencesChanged(const void*)
 {
     DisableDNS();
     std::string selectedConnectivity = ReadPrefs(kPrefSelectedConnectivity);
+    // One override for the whole pass, recorded before any key holds it.
+    bool overrides = appliesAnOverride(selectedConnectivity);
+    if (overrides) {
+        RecordOverride(OverrideDictionary());
+        scutil->WatchServiceList();
+    }
     std::string cellularServiceID = scutil->GetWAN_PSID();
     std::vector<std::string> serviceIDs = withoutRepeats(scutil->Get_PSIDs().value_or(std::vector<std::string> {}));
 
@@ -144,28 +158,41 @@ void NotificationManager::PreferencesChanged(const void*)
     } else {
         HandleDNSCryptDaemon(true);
     }
+    if (!overrides)
+        ForgetOverride();
     notify_post(kNotificationDNSChanged);
 }
 
+// Every service with a backup is restored, listed or not: one that went away while overridden comes
+// back to the system's values too.
 void NotificationManager::DisableDNS()
 {
     scutil->removeAllObservers();
-    for (const auto& serviceID : scutil->Get_PSIDs().value_or(std::vector<std::string> {})) {
-        std::string stateBackup = NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", serviceID);
-        if (!scutil->KeyExists(stateBackup))
-            continue;
-        RestoreKey(stateBackup, NSStringWithFormat("State:/Network/Service/%@/DNS", serviceID));
-        std::string setupBackup = NSStringWithFormat("Setup:/Network/Service/%@/TarvikDNS", serviceID);
-        std::string setup = NSStringWithFormat("Setup:/Network/Service/%@/DNS", serviceID);
-        if (scutil->KeyExists(setupBackup))
-            scutil->MoveKeyFrom(setupBackup, setup);
-        else
-            scutil->DeleteKey(setup);
+    std::vector<std::string> serviceIDs = withoutRepeats(scutil->Get_PSIDs().value_or(std::vector<std::string> {}));
+    for (const auto& serviceID : scutil->Get_BackedUpPSIDs()) {
+        if (std::find(serviceIDs.begin(), serviceIDs.end(), serviceID) == serviceIDs.end())
+            serviceIDs.push_back(serviceID);
     }
-    if (scutil->KeyExists("State:/Network/Global/TarvikDNS"))
-        RestoreKey("State:/Network/Global/TarvikDNS", "State:/Network/Global/DNS");
+    for (const auto& serviceID : serviceIDs)
+        RestoreService(serviceID);
+    RestoreKey("State:/Network/Global/TarvikDNS", "State:/Network/Global/DNS");
     HandleDNSCryptDaemon(true);
     NSFileManager::defaultManager().removeItemAtPath("/etc/resolv.conf");
+}
+
+// The setup key goes first: the state backup marks the service as overridden until both keys are the
+// system's again, so a removal cut short by a crash is finished by the next one.
+void NotificationManager::RestoreService(const std::string& serviceID)
+{
+    std::string stateBackup = NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", serviceID);
+    std::string setupBackup = NSStringWithFormat("Setup:/Network/Service/%@/TarvikDNS", serviceID);
+    std::string setup = NSStringWithFormat("Setup:/Network/Service/%@/DNS", serviceID);
+    if (scutil->KeyExists(setupBackup))
+        RestoreKey(setupBackup, setup);
+    else if (scutil->KeyExists(stateBackup) && HoldsOwnOverride(setup))
+        // A setup key has no backup when it did not exist before the override.
+        scutil->DeleteKey(setup);
+    RestoreKey(stateBackup, NSStringWithFormat("State:/Network/Service/%@/DNS", serviceID));
 }
 
 void NotificationManager::EnableDNS(const std::string& scope)
@@ -186,7 +213,9 @@ void NotificationManager::EnableDNS(const std::string& scope)
     }
     WriteResolverFile(source);
 
-    PropertyList override = OverrideDictionary();
+    if (!overrideInForce)
+        RecordOverride(OverrideDictionary());
+    PropertyList override = *overrideInForce;
     if (!ReadPrefs(kPrefDNSCrypt).empty())
         HandleDNSCryptDaemon(false);
     if (scope == "Global") {
@@ -206,14 +235,45 @@ void NotificationManager::BackUpKey(const std::string& key, const std::string& b
         scutil->WriteDict(absentKeyRecord(), backupKey);
 }
 
+// Only the daemon's own write is undone. A key that the system rewrote or removed while the override
+// was in force keeps the system's value, and the older backup goes.
 void NotificationManager::RestoreKey(const std::string& backupKey, const std::string& key)
 {
-    if (scutil->DictionaryFromKeyName(backupKey) == absentKeyRecord()) {
-        scutil->DeleteKey(key);
-        scutil->DeleteKey(backupKey);
+    auto backup = scutil->DictionaryFromKeyName(backupKey);
+    if (!backup)
         return;
+    if (HoldsOwnOverride(key)) {
+        if (*backup == absentKeyRecord())
+            scutil->DeleteKey(key);
+        else
+            scutil->WriteDict(backup, key);
     }
-    scutil->MoveKeyFrom(backupKey, key);
+    scutil->DeleteKey(backupKey);
+}
+
+// Without a record (an override applied before overrides were recorded) every value counts as the
+// daemon's own, as it did then.
+bool NotificationManager::HoldsOwnOverride(const std::string& key)
+{
+    auto current = scutil->DictionaryFromKeyName(key);
+    return current && (!overrideInForce || *current == *overrideInForce);
+}
+
+void NotificationManager::RecordOverride(const PropertyList& override)
+{
+    if (overrideInForce == override)
+        return;
+    overrideInForce = override;
+    if (const auto* fields = override.dictionary())
+        writeDictionaryToFile(*fields, overrideRecordPath, true);
+}
+
+void NotificationManager::ForgetOverride()
+{
+    if (!overrideInForce && !NSFileManager::defaultManager().fileExistsAtPath(overrideRecordPath))
+        return;
+    overrideInForce.reset();
+    NSFileManager::defaultManager().removeItemAtPath(overrideRecordPath);
 }
 
 // For the global scope, the resolver file lists the saved server addresses of every service, in order.

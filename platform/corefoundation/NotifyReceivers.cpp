@@ -1,0 +1,146 @@
+#include "NotifyReceivers.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* socketSuffix = ".sock";
+constexpr const char* tableSuffix = ".names";
+constexpr const char* generationFileName = "generation";
+
+// The device's counter, mapped from its file; made when missing. Null when it cannot be had.
+std::uint64_t* mapCounter(const std::string& folder, bool create, int& descriptor)
+{
+    std::string path = folder + "/" + generationFileName;
+    descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0666);
+    if (descriptor < 0)
+        return nullptr;
+    struct stat status {};
+    if (fstat(descriptor, &status) == 0 && status.st_size < static_cast<off_t>(sizeof(std::uint64_t))) {
+        // Every account that observes moves the counter.
+        fchmod(descriptor, 0666);
+        [[maybe_unused]] int sized = ftruncate(descriptor, sizeof(std::uint64_t));
+    }
+    void* mapping = mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+    if (mapping == MAP_FAILED) {
+        close(descriptor);
+        descriptor = -1;
+        return nullptr;
+    }
+    return static_cast<std::uint64_t*>(mapping);
+}
+
+void unmapCounter(std::uint64_t*& counter, int& descriptor)
+{
+    if (counter)
+        munmap(counter, sizeof(std::uint64_t));
+    if (descriptor >= 0)
+        close(descriptor);
+    counter = nullptr;
+    descriptor = -1;
+}
+
+} // namespace
+
+NotifyReceivers::~NotifyReceivers()
+{
+    unmapCounter(generationCounter, generationDescriptor);
+}
+
+void NotifyReceivers::announceChange(const std::string& folder)
+{
+    int descriptor = -1;
+    std::uint64_t* counter = mapCounter(folder, true, descriptor);
+    if (counter)
+        std::atomic_ref<std::uint64_t>(*counter).fetch_add(1, std::memory_order_acq_rel);
+    unmapCounter(counter, descriptor);
+}
+
+void NotifyReceivers::mapGeneration()
+{
+    if (!generationCounter)
+        generationCounter = mapCounter(listedFolder, false, generationDescriptor);
+}
+
+std::uint64_t NotifyReceivers::generation() const
+{
+    return generationCounter ? std::atomic_ref<std::uint64_t>(*generationCounter).load(std::memory_order_acquire) : 0;
+}
+
+std::vector<NotifyReceivers::Receiver>& NotifyReceivers::current(const std::string& folder)
+{
+    if (folder != listedFolder) {
+        unmapCounter(generationCounter, generationDescriptor);
+        receivers.clear();
+        listedFolder = folder;
+        listed = false;
+    }
+    mapGeneration();
+    // Without a counter nobody has observed on this device yet; the folder is looked at each time.
+    if (!listed || !generationCounter || generation() != listedGeneration)
+        list();
+    for (auto& receiver : receivers) {
+        if (receiver.table && receiver.table->isRetired())
+            receiver.table = ObserverTable::open(receiver.tablePath);
+    }
+    return receivers;
+}
+
+void NotifyReceivers::list()
+{
+    // The counter is read first: a change made while the folder is read moves it again.
+    listedGeneration = generation();
+    listed = true;
+    std::vector<Receiver> found;
+    DIR* directory = opendir(listedFolder.c_str());
+    while (dirent* entry = directory ? readdir(directory) : nullptr) {
+        std::string_view name = entry->d_name;
+        if (!name.ends_with(socketSuffix) || name.size() == std::strlen(socketSuffix))
+            continue;
+        Receiver receiver;
+        std::string stem(name.substr(0, name.size() - std::strlen(socketSuffix)));
+        receiver.processID = std::atoi(stem.c_str());
+        // A process that is gone is found here, not only when a post it wanted cannot reach it.
+        if (receiver.processID > 0 && kill(receiver.processID, 0) != 0 && errno == ESRCH) {
+            unlink((listedFolder + "/" + std::string(name)).c_str());
+            unlink((listedFolder + "/" + stem + tableSuffix).c_str());
+            continue;
+        }
+        receiver.socketPath = listedFolder + "/" + std::string(name);
+        receiver.tablePath = listedFolder + "/" + stem + tableSuffix;
+        if (receiver.socketPath.size() >= sizeof(receiver.address.sun_path))
+            continue;
+        receiver.address.sun_family = AF_UNIX;
+        std::memcpy(receiver.address.sun_path, receiver.socketPath.c_str(), receiver.socketPath.size() + 1);
+        // A receiver already known keeps its mapped table.
+        auto known = std::find_if(receivers.begin(), receivers.end(),
+                                  [&](const Receiver& other) { return other.socketPath == receiver.socketPath; });
+        if (known != receivers.end() && known->table && !known->table->isRetired())
+            receiver.table = std::move(known->table);
+        else
+            receiver.table = ObserverTable::open(receiver.tablePath);
+        found.push_back(std::move(receiver));
+    }
+    if (directory)
+        closedir(directory);
+    // In order of path, so that every poster reaches the receivers in the same order.
+    std::sort(found.begin(), found.end(), [](const Receiver& a, const Receiver& b) { return a.socketPath < b.socketPath; });
+    receivers = std::move(found);
+}
+
+void NotifyReceivers::forget(const Receiver& receiver)
+{
+    unlink(receiver.socketPath.c_str());
+    unlink(receiver.tablePath.c_str());
+    announceChange(listedFolder);
+}
