@@ -6,9 +6,11 @@
 #include "DeviceRoot.h"
 #include "NSDictionary.h"
 #include "NotificationManager.h"
+#include "NotifyPostCapture.h"
 #include "SCDynamicStore.h"
 #include "StringFormat.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,12 +45,13 @@ public:
     std::string root;
 };
 
-std::uint64_t storeGeneration()
+// Every change of the store announces its key.
+std::uint64_t storeChanges(const NotifyPostCapture& posts)
 {
-    std::uint64_t generation = 0;
-    std::ifstream file(DeviceRoot::resolve("/var/run/configd/store.generation"), std::ios::binary);
-    file.read(reinterpret_cast<char*>(&generation), sizeof generation);
-    return generation;
+    auto names = posts.names();
+    return static_cast<std::uint64_t>(std::count_if(names.begin(), names.end(), [](const std::string& name) {
+        return name.starts_with(SCDynamicStore::notificationPrefix);
+    }));
 }
 
 PropertyList dns(const std::string& address)
@@ -83,11 +86,11 @@ void measurePass(int serviceCount)
                           "/var/mobile/Library/Preferences/com.tarvik.dns.plist", true);
     manager->PreferencesChanged(nullptr); // the first pass makes the backups; the measured one removes and applies
 
-    std::uint64_t generationBefore = storeGeneration();
+    NotifyPostCapture posts;
     auto passStart = Clock::now();
     manager->PreferencesChanged(nullptr);
     double passSeconds = secondsSince(passStart);
-    std::uint64_t changes = storeGeneration() - generationBefore;
+    std::uint64_t changes = storeChanges(posts);
 
     auto writesStart = Clock::now();
     for (std::uint64_t write = 0; write < changes; ++write)

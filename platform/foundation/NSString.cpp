@@ -89,13 +89,17 @@ bool writeAll(int fd, const std::string& bytes)
     return true;
 }
 
+// As the platform's atomic write: readers see the old file or the new one, never a part; a process
+// killed half way leaves the old one. No fsync: it would cost milliseconds a write, and a file that
+// replaces another by rename has its data written before the rename is committed (ext4's
+// auto_da_alloc, for one).
 bool writeAtomically(const std::string& bytes, const std::filesystem::path& target)
 {
     std::string temporaryPath = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool written = writeAll(fd, bytes) && fsync(fd) == 0 && fchmod(fd, 0644) == 0;
+    bool written = writeAll(fd, bytes) && fchmod(fd, 0644) == 0;
     if (close(fd) != 0)
         written = false;
     if (!written || rename(temporaryPath.c_str(), target.c_str()) != 0) {

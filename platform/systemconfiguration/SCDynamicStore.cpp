@@ -2,7 +2,7 @@
 
 #include "CFRunLoop.h"
 #include "DeviceRoot.h"
-#include "DynamicStoreFile.h"
+#include "DynamicStoreLog.h"
 #include "KeyPattern.h"
 #include "NSLog.h"
 
@@ -13,10 +13,10 @@
 
 namespace {
 
-DynamicStoreFile& storeFile()
+DynamicStoreLog& storeLog()
 {
-    static DynamicStoreFile file;
-    return file;
+    static DynamicStoreLog log;
+    return log;
 }
 
 std::string notificationName(const std::string& key)
@@ -162,7 +162,7 @@ std::optional<PropertyList> SCDynamicStoreCopyValue(SCDynamicStoreRef store, con
 {
     if (!store)
         return std::nullopt;
-    const auto& contents = storeFile().contents();
+    const auto& contents = storeLog().contents();
     auto entry = contents.find(key);
     if (entry == contents.end())
         return std::nullopt;
@@ -173,31 +173,20 @@ bool SCDynamicStoreSetValue(SCDynamicStoreRef store, const std::string& key, con
 {
     if (!store || key.empty())
         return false;
-    bool changed = false;
-    bool stored = storeFile().update([&](PropertyListDictionary& contents) {
-        auto entry = contents.find(key);
-        changed = entry == contents.end() || !(entry->second == value);
-        if (changed)
-            contents[key] = value;
-        return changed;
-    });
-    if (stored && changed)
+    auto change = storeLog().change(key, value);
+    if (change == DynamicStoreLog::Change::Made)
         announceChange(key);
-    return stored;
+    return change != DynamicStoreLog::Change::Failed;
 }
 
 bool SCDynamicStoreRemoveValue(SCDynamicStoreRef store, const std::string& key)
 {
     if (!store)
         return false;
-    bool removed = false;
-    bool stored = storeFile().update([&](PropertyListDictionary& contents) {
-        removed = contents.erase(key) > 0;
-        return removed;
-    });
-    if (stored && removed)
+    auto change = storeLog().change(key, std::nullopt);
+    if (change == DynamicStoreLog::Change::Made)
         announceChange(key);
-    return stored && removed;
+    return change == DynamicStoreLog::Change::Made;
 }
 
 std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStoreRef store, const std::string& pattern)
@@ -208,7 +197,7 @@ std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStore
     if (!keyPattern)
         return std::nullopt;
     std::vector<std::string> keys;
-    for (const auto& [key, value] : storeFile().contents()) {
+    for (const auto& [key, value] : storeLog().contents()) {
         if (keyPattern->matches(key))
             keys.push_back(key);
     }
