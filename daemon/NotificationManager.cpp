@@ -9,6 +9,7 @@
 #include "Tools.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace {
 
@@ -49,8 +50,9 @@ std::vector<std::string> serverAddressesOf(const std::optional<PropertyList>& di
 std::vector<std::string> withoutRepeats(const std::vector<std::string>& serviceIDs)
 {
     std::vector<std::string> distinct;
+    std::unordered_set<std::string> seen;
     for (const auto& serviceID : serviceIDs) {
-        if (std::find(distinct.begin(), distinct.end(), serviceID) == distinct.end())
+        if (seen.insert(serviceID).second)
             distinct.push_back(serviceID);
     }
     return distinct;
@@ -158,6 +160,7 @@ void NotificationManager::PreferencesChanged(const void*)
     } else {
         HandleDNSCryptDaemon(true);
     }
+    WritePendingResolverFile();
     if (!overrides)
         ForgetOverride();
     notify_post(kNotificationDNSChanged);
@@ -168,12 +171,10 @@ void NotificationManager::PreferencesChanged(const void*)
 void NotificationManager::DisableDNS()
 {
     scutil->removeAllObservers();
-    std::vector<std::string> serviceIDs = withoutRepeats(scutil->Get_PSIDs().value_or(std::vector<std::string> {}));
-    for (const auto& serviceID : scutil->Get_BackedUpPSIDs()) {
-        if (std::find(serviceIDs.begin(), serviceIDs.end(), serviceID) == serviceIDs.end())
-            serviceIDs.push_back(serviceID);
-    }
-    for (const auto& serviceID : serviceIDs)
+    std::vector<std::string> serviceIDs = scutil->Get_PSIDs().value_or(std::vector<std::string> {});
+    auto backedUp = scutil->Get_BackedUpPSIDs();
+    serviceIDs.insert(serviceIDs.end(), backedUp.begin(), backedUp.end());
+    for (const auto& serviceID : withoutRepeats(serviceIDs))
         RestoreService(serviceID);
     RestoreKey("State:/Network/Global/TarvikDNS", "State:/Network/Global/DNS");
     HandleDNSCryptDaemon(true);
@@ -288,6 +289,8 @@ std::optional<PropertyList> NotificationManager::GlobalResolverSource()
     return PropertyList(PropertyListDictionary { { "ServerAddresses", addresses } });
 }
 
+// Each scope's text replaces the one before and the last wins, so the file is written once, when the
+// pass has applied every scope; a text that is not plain ASCII is never written and replaces nothing.
 void NotificationManager::WriteResolverFile(const std::optional<PropertyList>& source)
 {
     const auto* fields = source ? source->dictionary() : nullptr;
@@ -299,8 +302,16 @@ void NotificationManager::WriteResolverFile(const std::optional<PropertyList>& s
         text = NSStringWithFormat("%@domain %@\n", text, *domainName->string());
     for (const auto& address : serverAddressesOf(source))
         text = NSStringWithFormat("%@nameserver %@\n", text, address);
-    if (!text.empty())
-        writeStringToFile(text, "/etc/resolv.conf", true, NSStringEncoding::NSASCIIStringEncoding);
+    bool isASCII = std::all_of(text.begin(), text.end(), [](char character) { return static_cast<unsigned char>(character) < 0x80; });
+    if (!text.empty() && isASCII)
+        resolverFileText = text;
+}
+
+void NotificationManager::WritePendingResolverFile()
+{
+    if (!resolverFileText.empty())
+        writeStringToFile(resolverFileText, "/etc/resolv.conf", true, NSStringEncoding::NSASCIIStringEncoding);
+    resolverFileText.clear();
 }
 
 PropertyList NotificationManager::OverrideDictionary()

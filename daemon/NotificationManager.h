@@ -40,6 +40,7 @@ private:
     void ForgetOverride();
     std::optional<PropertyList> GlobalResolverSource();
     void WriteResolverFile(const std::optional<PropertyList>& source);
+    void WritePendingResolverFile();
     PropertyList OverrideDictionary();
     void StartDNSCryptProxy();
 
@@ -49,6 +50,8 @@ private:
     // a daemon started after a crash still tells its own writes from the system's. Null while no
     // override has been recorded.
     std::optional<PropertyList> overrideInForce;
+    // The resolver file's text of the pass under way.
+    std::string resolverFileText;
 };
 
 void NotificationCallback(CFNotificationCenterRef center, void* observer, const std::string& name,

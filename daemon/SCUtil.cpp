@@ -102,11 +102,11 @@ std::optional<std::vector<std::string>> SCUtil::Get_PSIDs()
 std::vector<std::string> SCUtil::Get_BackedUpPSIDs()
 {
     std::vector<std::string> serviceIDs;
-    auto keys = SCDynamicStoreCopyKeyList(dynStore.get(), "(State|Setup):/Network/Service/[^/]+/TarvikDNS");
-    for (const auto& key : keys.value_or(std::vector<std::string> {})) {
-        auto serviceID = serviceIDOfKey(key);
-        if (serviceID && std::find(serviceIDs.begin(), serviceIDs.end(), *serviceID) == serviceIDs.end())
-            serviceIDs.push_back(*serviceID);
+    for (const char* pattern : { "State:/Network/Service/[^/]+/TarvikDNS", "Setup:/Network/Service/[^/]+/TarvikDNS" }) {
+        for (const auto& key : SCDynamicStoreCopyKeyList(dynStore.get(), pattern).value_or(std::vector<std::string> {})) {
+            if (auto serviceID = serviceIDOfKey(key))
+                serviceIDs.push_back(*serviceID);
+        }
     }
     return serviceIDs;
 }

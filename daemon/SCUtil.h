@@ -27,7 +27,8 @@ public:
     void WriteDict(const std::optional<PropertyList>& dict, const std::string& toKey);
     std::string GetWAN_PSID();
     std::optional<std::vector<std::string>> Get_PSIDs();
-    // The services that have a backup key, listed or not, in the store's order.
+    // The services that have a backup key, listed or not: those with a state backup, then those with a
+    // setup backup, each in the store's order (a service may be named twice).
     std::vector<std::string> Get_BackedUpPSIDs();
     void CopyKeyFrom(const std::string& source, const std::string& to);
     void MoveKeyFrom(const std::string& source, const std::string& to);

@@ -1,6 +1,7 @@
 #include "CFNotificationCenter.h"
 
 #include "CFRunLoop.h"
+#include "CurrentProcess.h"
 #include "DeviceRoot.h"
 #include "NSFileManager.h"
 #include "NSLog.h"
@@ -239,7 +240,7 @@ void CFNotificationCenter::reset()
 bool CFNotificationCenter::isOwnSocket(const std::string& machinePath)
 {
     std::lock_guard guard(lock);
-    return socketDescriptor >= 0 && socketOwner == getpid() && machinePath == socketMachinePath;
+    return socketDescriptor >= 0 && socketOwner == CurrentProcess::identifier() && machinePath == socketMachinePath;
 }
 
 void CFNotificationCenter::takeInOwnSocket()
@@ -254,7 +255,7 @@ void CFNotificationCenter::removeOwnSocketFileAtExit()
     std::unique_lock guard(lock, std::try_to_lock);
     if (!guard.owns_lock())
         return;
-    if (socketDescriptor < 0 || socketOwner != getpid())
+    if (socketDescriptor < 0 || socketOwner != CurrentProcess::identifier())
         return;
     unlink(socketMachinePath.c_str());
     unlink(tablePathFor(socketMachinePath).c_str());
@@ -270,7 +271,7 @@ void CFNotificationCenter::bindIfNeeded()
         return;
     }
 
-    std::string devicePath = CFNotificationCenterSocketPath(getpid());
+    std::string devicePath = CFNotificationCenterSocketPath(CurrentProcess::identifier());
     std::string machinePath = DeviceRoot::resolve(devicePath);
     auto address = socketAddress(machinePath);
     if (!address) {
@@ -303,7 +304,7 @@ void CFNotificationCenter::bindIfNeeded()
 
     static OwnSocketFileRemover remover;
     socketDescriptor = descriptor;
-    socketOwner = getpid();
+    socketOwner = CurrentProcess::identifier();
     socketMachinePath = machinePath;
     sourceRunLoop = CFRunLoopGetCurrent();
     source = CFRunLoopSource::create(descriptor, [this] { receive(); });
@@ -315,7 +316,7 @@ void CFNotificationCenter::bindIfNeeded()
 // them nor remove their files, and starts again with observers of its own.
 void CFNotificationCenter::forgetStateInheritedThroughFork()
 {
-    if (socketDescriptor < 0 || socketOwner == getpid())
+    if (socketDescriptor < 0 || socketOwner == CurrentProcess::identifier())
         return;
     closeSocket(false);
     registrations.clear();
@@ -335,7 +336,7 @@ void CFNotificationCenter::closeSocket(bool removeFiles)
     table.reset();
     if (socketDescriptor >= 0) {
         close(socketDescriptor);
-        if (removeFiles && socketOwner == getpid()) {
+        if (removeFiles && socketOwner == CurrentProcess::identifier()) {
             unlink(socketMachinePath.c_str());
             unlink(tablePathFor(socketMachinePath).c_str());
             NotifyReceivers::announceChange(folderOf(socketMachinePath));

@@ -1,5 +1,6 @@
 #include "CFRunLoop.h"
 
+#include "CurrentProcess.h"
 #include "NSLog.h"
 
 #include <algorithm>
@@ -296,7 +297,7 @@ CFRunLoopRef CFRunLoopGetMain()
 
 CFRunLoopRef CFRunLoopGetCurrent()
 {
-    if (gettid() == getpid())
+    if (CurrentProcess::isMainThread())
         return CFRunLoopGetMain();
     thread_local std::unique_ptr<CFRunLoop> threadRunLoop;
     if (!threadRunLoop)

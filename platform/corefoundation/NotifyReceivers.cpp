@@ -1,13 +1,10 @@
 #include "NotifyReceivers.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,69 +15,32 @@ constexpr const char* socketSuffix = ".sock";
 constexpr const char* tableSuffix = ".names";
 constexpr const char* generationFileName = "generation";
 
-// The device's counter, mapped from its file; made when missing. Null when it cannot be had.
-std::uint64_t* mapCounter(const std::string& folder, bool create, int& descriptor)
-{
-    std::string path = folder + "/" + generationFileName;
-    descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0666);
-    if (descriptor < 0)
-        return nullptr;
-    struct stat status {};
-    if (fstat(descriptor, &status) == 0 && status.st_size < static_cast<off_t>(sizeof(std::uint64_t))) {
-        // Every account that observes moves the counter.
-        fchmod(descriptor, 0666);
-        [[maybe_unused]] int sized = ftruncate(descriptor, sizeof(std::uint64_t));
-    }
-    void* mapping = mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
-    if (mapping == MAP_FAILED) {
-        close(descriptor);
-        descriptor = -1;
-        return nullptr;
-    }
-    return static_cast<std::uint64_t*>(mapping);
-}
-
-void unmapCounter(std::uint64_t*& counter, int& descriptor)
-{
-    if (counter)
-        munmap(counter, sizeof(std::uint64_t));
-    if (descriptor >= 0)
-        close(descriptor);
-    counter = nullptr;
-    descriptor = -1;
-}
-
 } // namespace
 
-NotifyReceivers::~NotifyReceivers()
-{
-    unmapCounter(generationCounter, generationDescriptor);
-}
+NotifyReceivers::~NotifyReceivers() = default;
 
+// Every account that observes moves the counter.
 void NotifyReceivers::announceChange(const std::string& folder)
 {
-    int descriptor = -1;
-    std::uint64_t* counter = mapCounter(folder, true, descriptor);
-    if (counter)
-        std::atomic_ref<std::uint64_t>(*counter).fetch_add(1, std::memory_order_acq_rel);
-    unmapCounter(counter, descriptor);
+    if (auto counter = SharedCounter::map(folder + "/" + generationFileName, true, 0666))
+        counter->increment();
 }
 
 void NotifyReceivers::mapGeneration()
 {
     if (!generationCounter)
-        generationCounter = mapCounter(listedFolder, false, generationDescriptor);
+        generationCounter = SharedCounter::map(listedFolder + "/" + generationFileName, false, 0666);
 }
 
 std::uint64_t NotifyReceivers::generation() const
 {
-    return generationCounter ? std::atomic_ref<std::uint64_t>(*generationCounter).load(std::memory_order_acquire) : 0;
+    return generationCounter ? generationCounter->value() : 0;
 }
 
 std::vector<NotifyReceivers::Receiver>& NotifyReceivers::current(const std::string& folder)
 {
     if (folder != listedFolder) {
-        unmapCounter(generationCounter, generationDescriptor);
+        generationCounter.reset();
         receivers.clear();
         listedFolder = folder;
         listed = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ObserverTable.h"
+#include "SharedCounter.h"
 
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,5 @@ private:
     std::vector<Receiver> receivers;
     std::uint64_t listedGeneration { 0 };
     bool listed { false };
-    int generationDescriptor { -1 };
-    std::uint64_t* generationCounter { nullptr };
+    std::unique_ptr<SharedCounter> generationCounter;
 };

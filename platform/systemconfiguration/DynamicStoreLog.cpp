@@ -1,5 +1,6 @@
 #include "DynamicStoreLog.h"
 
+#include "CurrentProcess.h"
 #include "DeviceRoot.h"
 #include "NSDictionary.h"
 #include "NSFileManager.h"
@@ -56,6 +57,8 @@ void DynamicStoreLog::forget()
     readEnd = 0;
     recordCount = 0;
     loaded.clear();
+    changes.reset();
+    seenChanges.reset();
 }
 
 // A process that moved to another device, or a child made by fork() that shares its parent's open
@@ -63,10 +66,10 @@ void DynamicStoreLog::forget()
 bool DynamicStoreLog::prepare()
 {
     std::string current = DeviceRoot::resolve(devicePath);
-    if (current != logPath || owner != getpid()) {
+    if (current != logPath || owner != CurrentProcess::identifier()) {
         forget();
         logPath = current;
-        owner = getpid();
+        owner = CurrentProcess::identifier();
     }
     return !logPath.empty();
 }
@@ -178,11 +181,19 @@ const PropertyListDictionary& DynamicStoreLog::contents()
 {
     if (!prepare())
         return loaded;
+    if (!changes)
+        changes = SharedCounter::map(DeviceRoot::resolve(changesDevicePath), false, 0644);
+    // Taken before the log is read: a change appended meanwhile moves it on, and is read next time.
+    std::optional<std::uint64_t> now = changes ? std::optional(changes->value()) : std::nullopt;
+    if (now && now == seenChanges && logDescriptor >= 0)
+        return loaded;
+    seenChanges.reset();
     if (!openLog(false)) {
         // No log yet: what an earlier version kept, until the first write takes it over.
         loaded = dictionaryWithContentsOfFile(earlierStorePath).value_or(PropertyListDictionary {});
         return loaded;
     }
+    seenChanges = now;
     struct stat status {};
     if (fstat(logDescriptor, &status) == 0 && status.st_size == readEnd)
         return loaded;
@@ -201,8 +212,11 @@ DynamicStoreLog::Change DynamicStoreLog::change(const std::string& key, const st
         return Change::Failed;
     if (!lock(LOCK_EX))
         return Change::Failed;
+    // Without the counter, other processes would never look for this change.
+    if (!changes)
+        changes = SharedCounter::map(DeviceRoot::resolve(changesDevicePath), true, 0644);
     Change outcome = Change::Failed;
-    bool readable = openLog(true) && readNewRecords();
+    bool readable = changes && openLog(true) && readNewRecords();
     if (!readable && logDescriptor >= 0) {
         NSLog("SCDynamicStore: %@ is not a store log; a new one replaces it", logPath);
         unlink(logPath.c_str());
@@ -215,6 +229,10 @@ DynamicStoreLog::Change DynamicStoreLog::change(const std::string& key, const st
             outcome = Change::Unchanged;
         else if (append(key, value))
             outcome = Change::Made;
+        if (outcome == Change::Made)
+            changes->increment();
+        // Under the lock nobody else counts: what is loaded is the store as of this count.
+        seenChanges = changes->value();
     }
     flock(lockDescriptor, LOCK_UN);
     return outcome;

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "PropertyList.h"
+#include "SharedCounter.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -11,7 +13,9 @@
 // The dynamic store's data, shared by every process of a device: a log of changes in the device file
 // "/var/run/configd/store.log". A change appends one record under an exclusive lock on
 // "/var/run/configd/store.lock", so it costs the same however large the store is; every process keeps
-// the store in memory and reads only the records appended since it last looked. When the log has grown
+// the store in memory and reads only the records appended since it last looked, which a counter that
+// every writer counts up, "/var/run/configd/store.changes", tells without a look at the file (a read of
+// an unchanged store costs no system call). When the log has grown
 // well past what it holds, the writer that notices writes the live keys into a new log and renames it
 // over the old one; readers see the new file and read it whole.
 //
@@ -21,6 +25,7 @@ class DynamicStoreLog {
 public:
     static constexpr const char* devicePath = "/var/run/configd/store.log";
     static constexpr const char* lockDevicePath = "/var/run/configd/store.lock";
+    static constexpr const char* changesDevicePath = "/var/run/configd/store.changes";
 
     DynamicStoreLog() = default;
     ~DynamicStoreLog();
@@ -54,4 +59,7 @@ private:
     off_t readEnd { 0 };
     std::size_t recordCount { 0 };
     PropertyListDictionary loaded;
+    std::unique_ptr<SharedCounter> changes;
+    // The count of changes `loaded` holds; null when it is not known.
+    std::optional<std::uint64_t> seenChanges;
 };

@@ -90,8 +90,6 @@ bool SCDynamicStore::isWatched(const std::string& key) const
 void SCDynamicStore::setNotificationPatterns(const std::vector<std::string>& patterns,
                                              std::vector<std::unique_ptr<KeyPattern>> compiled)
 {
-    if (patterns == notificationPatterns)
-        return;
     CFNotificationCenterRef center = CFNotificationCenterGetDarwinNotifyCenter();
     for (const auto& pattern : watchedPatterns)
         CFNotificationCenterRemovePatternObserver(center, this, notificationName(pattern->literalPrefix()), pattern->literalSuffix());
@@ -112,18 +110,20 @@ void SCDynamicStore::setNotificationKeys(const std::vector<std::string>& request
     // The usual change is the same list with keys added at its end: only those are observed anew.
     if (requested.size() >= notificationKeys.size() && !notificationKeys.empty()
         && std::equal(notificationKeys.begin(), notificationKeys.end(), requested.begin())) {
-        for (auto key = requested.begin() + static_cast<long>(notificationKeys.size()); key != requested.end(); ++key)
+        for (auto key = requested.begin() + static_cast<long>(notificationKeys.size()); key != requested.end(); ++key) {
             observe(*key);
-        notificationKeys = requested;
+            notificationKeys.push_back(*key);
+        }
         return;
     }
     std::set<std::string> watched(requested.begin(), requested.end());
     if (watched.empty()) {
-        // Everything at once; the patterns are observed again afterwards.
+        // Everything at once, then the patterns again.
         CFNotificationCenterRemoveEveryObserver(center, this);
         observedKeys.clear();
-        watchedPatterns.clear();
-        notificationPatterns.clear();
+        for (const auto& pattern : watchedPatterns)
+            CFNotificationCenterAddPatternObserver(center, this, keyChanged, notificationName(pattern->literalPrefix()),
+                                                   pattern->literalSuffix());
     }
     for (auto key = observedKeys.begin(); key != observedKeys.end();) {
         if (watched.count(*key)) {
@@ -196,10 +196,14 @@ std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStore
     auto keyPattern = KeyPattern::compile(pattern);
     if (!keyPattern)
         return std::nullopt;
+    // Keys are sorted: those that start as every match does lie together.
+    const std::string& prefix = keyPattern->literalPrefix();
+    const std::string& suffix = keyPattern->literalSuffix();
+    const auto& contents = storeLog().contents();
     std::vector<std::string> keys;
-    for (const auto& [key, value] : storeLog().contents()) {
-        if (keyPattern->matches(key))
-            keys.push_back(key);
+    for (auto entry = contents.lower_bound(prefix); entry != contents.end() && entry->first.starts_with(prefix); ++entry) {
+        if (entry->first.ends_with(suffix) && keyPattern->matches(entry->first))
+            keys.push_back(entry->first);
     }
     return keys;
 }
@@ -210,16 +214,23 @@ bool SCDynamicStoreSetNotificationKeys(SCDynamicStoreRef store, const std::vecto
     if (!store)
         return false;
     const std::vector<std::string> none;
-    std::vector<std::unique_ptr<KeyPattern>> compiled;
-    for (const auto& pattern : patterns ? *patterns : none) {
-        auto keyPattern = KeyPattern::compile(pattern);
-        if (!keyPattern) {
-            NSLog("SCDynamicStoreSetNotificationKeys(%@): the pattern \"%@\" does not compile", store->name(), pattern);
-            return false;
+    const std::vector<std::string>& requestedPatterns = patterns ? *patterns : none;
+    // Patterns are compiled when they change, before anything else does: one that does not compile
+    // changes nothing.
+    std::optional<std::vector<std::unique_ptr<KeyPattern>>> compiled;
+    if (requestedPatterns != store->notificationPatterns) {
+        compiled.emplace();
+        for (const auto& pattern : requestedPatterns) {
+            auto keyPattern = KeyPattern::compile(pattern);
+            if (!keyPattern) {
+                NSLog("SCDynamicStoreSetNotificationKeys(%@): the pattern \"%@\" does not compile", store->name(), pattern);
+                return false;
+            }
+            compiled->push_back(std::move(keyPattern));
         }
-        compiled.push_back(std::move(keyPattern));
     }
     store->setNotificationKeys(keys ? *keys : none);
-    store->setNotificationPatterns(patterns ? *patterns : none, std::move(compiled));
+    if (compiled)
+        store->setNotificationPatterns(requestedPatterns, std::move(*compiled));
     return true;
 }
