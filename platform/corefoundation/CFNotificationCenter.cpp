@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -109,13 +110,15 @@ private:
     void forgetStateInheritedThroughFork();
     void closeSocket(bool removeFiles);
     void readSocket();
+    void takeIn(const char* datagram, std::size_t length);
     void receive();
     void deliverPendingNames();
     bool isRegistered(std::uint64_t identifier);
     void call(const Registration& registration, const std::string& name);
 
     std::mutex lock;
-    std::vector<Registration> registrations;
+    // Shared with deliveries under way, which must not copy the names for every call.
+    std::vector<std::shared_ptr<const Registration>> registrations;
     std::uint64_t nextIdentifier { 1 };
     // Names read from the socket and not yet delivered, oldest first, each at most once: a name posted
     // again while it waits here adds nothing. Delivery always takes the oldest, so a run loop run from
@@ -163,7 +166,7 @@ void CFNotificationCenter::add(Registration registration)
     registration.identifier = nextIdentifier++;
     registration.runLoop = CFRunLoopGetCurrent();
     bool wasBound = socketDescriptor >= 0;
-    registrations.push_back(registration);
+    registrations.push_back(std::make_shared<const Registration>(registration));
     // Only now may the socket file appear: whoever waits for it expects this observer to be reachable.
     // Binding makes the table with every registration in it.
     bindIfNeeded();
@@ -208,10 +211,10 @@ void CFNotificationCenter::withdraw(const Registration& registration)
 void CFNotificationCenter::removeObserver(const void* observer, const std::string& name)
 {
     std::lock_guard guard(lock);
-    std::erase_if(registrations, [&](const Registration& registration) {
-        bool removed = registration.observer == observer && (name.empty() || (!registration.isPattern && registration.name == name));
+    std::erase_if(registrations, [&](const auto& registration) {
+        bool removed = registration->observer == observer && (name.empty() || (!registration->isPattern && registration->name == name));
         if (removed)
-            withdraw(registration);
+            withdraw(*registration);
         return removed;
     });
 }
@@ -219,11 +222,11 @@ void CFNotificationCenter::removeObserver(const void* observer, const std::strin
 void CFNotificationCenter::removePatternObserver(const void* observer, const std::string& prefix, const std::string& suffix)
 {
     std::lock_guard guard(lock);
-    std::erase_if(registrations, [&](const Registration& registration) {
-        bool removed = registration.observer == observer && registration.isPattern && registration.prefix == prefix
-            && registration.suffix == suffix;
+    std::erase_if(registrations, [&](const auto& registration) {
+        bool removed = registration->observer == observer && registration->isPattern && registration->prefix == prefix
+            && registration->suffix == suffix;
         if (removed)
-            withdraw(registration);
+            withdraw(*registration);
         return removed;
     });
 }
@@ -291,7 +294,7 @@ void CFNotificationCenter::bindIfNeeded()
     if (!table)
         NSLog("CFNotificationCenter: cannot make the observer table beside %@; every name is sent here", machinePath);
     for (const auto& registration : registrations)
-        publish(registration);
+        publish(*registration);
     // A file left by an earlier process with the same id.
     unlink(machinePath.c_str());
     if (bind(descriptor, asSocketAddress(*address), sizeof(*address)) != 0) {
@@ -351,23 +354,42 @@ void CFNotificationCenter::readSocket()
 {
     if (socketDescriptor < 0)
         return;
-    char buffer[maximumNameLength + 2];
-    for (std::size_t count = 0; count < maximumNamesPerRead; ++count) {
-        ssize_t length = recv(socketDescriptor, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (length < 0 && errno == EINTR)
+    // Several datagrams a call; a call that does not fill the batch has emptied the queue.
+    constexpr unsigned batchSize = 32;
+    static char buffers[batchSize][maximumNameLength + 2];
+    iovec vectors[batchSize];
+    mmsghdr messages[batchSize];
+    for (std::size_t read = 0; read < maximumNamesPerRead;) {
+        for (unsigned index = 0; index < batchSize; ++index) {
+            vectors[index] = { buffers[index], sizeof buffers[index] };
+            messages[index] = {};
+            messages[index].msg_hdr.msg_iov = &vectors[index];
+            messages[index].msg_hdr.msg_iovlen = 1;
+        }
+        int count = recvmmsg(socketDescriptor, messages, batchSize, MSG_DONTWAIT, nullptr);
+        if (count < 0 && errno == EINTR)
             continue;
-        if (length < 0)
+        if (count <= 0)
             return;
-        // Empty or cut short: not a name any post sends.
-        if (length < 2 || static_cast<std::size_t>(length) > maximumNameLength + 1)
-            continue;
-        std::string name(buffer + 1, static_cast<std::size_t>(length) - 1);
-        // Taken in before it is delivered: a post from now on is sent again and brings a later delivery.
-        if (buffer[0] == countedPost && table)
-            table->takeIn(ObserverTable::hashOf(name));
-        if (pendingNameSet.insert(name).second)
-            pendingNames.push_back(std::move(name));
+        for (int index = 0; index < count; ++index)
+            takeIn(buffers[index], messages[index].msg_len);
+        read += static_cast<std::size_t>(count);
+        if (count < static_cast<int>(batchSize))
+            return;
     }
+}
+
+void CFNotificationCenter::takeIn(const char* datagram, std::size_t length)
+{
+    // Empty or cut short: not a name any post sends.
+    if (length < 2 || length > maximumNameLength + 1)
+        return;
+    std::string name(datagram + 1, length - 1);
+    // Taken in before it is delivered: a post from now on is sent again and brings a later delivery.
+    if (datagram[0] == countedPost && table)
+        table->takeIn(ObserverTable::hashOf(name));
+    if (pendingNameSet.insert(name).second)
+        pendingNames.push_back(std::move(name));
 }
 
 void CFNotificationCenter::receive()
@@ -382,9 +404,10 @@ void CFNotificationCenter::receive()
 void CFNotificationCenter::deliverPendingNames()
 {
     CFRunLoopRef currentRunLoop = CFRunLoopGetCurrent();
+    std::vector<std::shared_ptr<const Registration>> matching;
     for (;;) {
         std::string name;
-        std::vector<Registration> matching;
+        matching.clear();
         {
             std::lock_guard guard(lock);
             if (pendingNames.empty())
@@ -393,18 +416,18 @@ void CFNotificationCenter::deliverPendingNames()
             pendingNames.pop_front();
             pendingNameSet.erase(name);
             for (const auto& registration : registrations) {
-                if (registration.matches(name))
+                if (registration->matches(name))
                     matching.push_back(registration);
             }
         }
         for (const auto& registration : matching) {
-            if (registration.runLoop == currentRunLoop) {
-                call(registration, name);
+            if (registration->runLoop == currentRunLoop) {
+                call(*registration, name);
                 continue;
             }
             // Observers added on another thread are called on that thread's run loop.
-            registration.runLoop->performBlock([this, registration, name] { call(registration, name); });
-            registration.runLoop->wakeUp();
+            registration->runLoop->performBlock([this, registration, name] { call(*registration, name); });
+            registration->runLoop->wakeUp();
         }
     }
 }
@@ -413,7 +436,7 @@ bool CFNotificationCenter::isRegistered(std::uint64_t identifier)
 {
     std::lock_guard guard(lock);
     return std::any_of(registrations.begin(), registrations.end(),
-                       [&](const Registration& registration) { return registration.identifier == identifier; });
+                       [&](const auto& registration) { return registration->identifier == identifier; });
 }
 
 void CFNotificationCenter::call(const Registration& registration, const std::string& name)
@@ -503,51 +526,55 @@ ssize_t sendDatagram(int descriptor, const sockaddr_un* address, const std::stri
 
 // A receiver whose queue is full gets a little time to catch up. The wait needs a socket connected to
 // it: only then does poll() report when the receiver has room again.
-bool sendWhenReceiverHasRoom(const sockaddr_un& address, const std::string& datagram)
+bool sendWhenReceiverHasRoom(NotifyReceivers::Receiver& receiver, const std::string& datagram)
 {
-    int descriptor = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (descriptor < 0)
+    if (!receiver.connection.isOpen() && !receiver.reconnect())
         return false;
-    bool sent = false;
-    if (connect(descriptor, asSocketAddress(address), sizeof(address)) == 0) {
-        auto deadline = std::chrono::steady_clock::now() + fullReceiverPatience;
-        for (;;) {
-            if (sendDatagram(descriptor, nullptr, datagram) >= 0) {
-                sent = true;
-                break;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                break;
-            auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (remaining.count() <= 0)
-                break;
-            pollfd writable { descriptor, POLLOUT, 0 };
-            poll(&writable, 1, static_cast<int>(remaining.count()));
-        }
+    auto deadline = std::chrono::steady_clock::now() + fullReceiverPatience;
+    for (;;) {
+        if (sendDatagram(receiver.connection.get(), nullptr, datagram) >= 0)
+            return true;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0)
+            return false;
+        pollfd writable { receiver.connection.get(), POLLOUT, 0 };
+        poll(&writable, 1, static_cast<int>(remaining.count()));
     }
-    close(descriptor);
-    return sent;
 }
 
 enum class Delivery { Sent, Gone, Missed };
 
-Delivery sendTo(const NotifyReceivers::Receiver& receiver, const std::string& datagram)
+// Through the receiver's connection, which needs no path lookup, or by its address.
+ssize_t sendOnce(const NotifyReceivers::Receiver& receiver, const std::string& datagram)
 {
-    if (sendDatagram(postingSocket(), &receiver.address, datagram) >= 0)
+    if (receiver.connection.isOpen())
+        return sendDatagram(receiver.connection.get(), nullptr, datagram);
+    return sendDatagram(postingSocket(), &receiver.address, datagram);
+}
+
+Delivery sendTo(NotifyReceivers::Receiver& receiver, const std::string& datagram)
+{
+    if (sendOnce(receiver, datagram) >= 0)
         return Delivery::Sent;
     int error = errno;
-    // Nobody reads there any more: its process is gone.
-    if (error == ECONNREFUSED || error == ENOENT)
+    if (error == ECONNREFUSED || error == ENOENT || error == ENOTCONN) {
+        // The socket may have been made again since the connection was; nobody reading at its path
+        // means its process is gone.
+        if (receiver.connection.isOpen() && receiver.reconnect() && sendOnce(receiver, datagram) >= 0)
+            return Delivery::Sent;
         return Delivery::Gone;
+    }
     if (error == EAGAIN || error == EWOULDBLOCK) {
         // Our own queue fills when this thread posts faster than its run loop reads; take in what
         // waits there now, to be delivered in order later.
         if (darwinCenter().isOwnSocket(receiver.socketPath)) {
             darwinCenter().takeInOwnSocket();
-            if (sendDatagram(postingSocket(), &receiver.address, datagram) >= 0)
+            if (sendOnce(receiver, datagram) >= 0)
                 return Delivery::Sent;
         }
-        if (sendWhenReceiverHasRoom(receiver.address, datagram))
+        if (sendWhenReceiverHasRoom(receiver, datagram))
             return Delivery::Sent;
         NSLog("notify_post: %@ did not take \"%@\" in time; that observer misses it", receiver.socketPath,
               datagram.substr(1));

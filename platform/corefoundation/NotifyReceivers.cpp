@@ -78,16 +78,24 @@ void NotifyReceivers::list()
         }
         receiver.socketPath = listedFolder + "/" + std::string(name);
         receiver.tablePath = listedFolder + "/" + stem + tableSuffix;
-        if (receiver.socketPath.size() >= sizeof(receiver.address.sun_path))
+        struct stat status {};
+        if (receiver.socketPath.size() >= sizeof(receiver.address.sun_path) || lstat(receiver.socketPath.c_str(), &status) != 0)
             continue;
         receiver.address.sun_family = AF_UNIX;
         std::memcpy(receiver.address.sun_path, receiver.socketPath.c_str(), receiver.socketPath.size() + 1);
-        // A receiver already known keeps its mapped table.
-        auto known = std::find_if(receivers.begin(), receivers.end(),
-                                  [&](const Receiver& other) { return other.socketPath == receiver.socketPath; });
-        if (known != receivers.end() && known->table && !known->table->isRetired())
-            receiver.table = std::move(known->table);
-        else
+        receiver.socketInode = status.st_ino;
+        // A receiver already known keeps its connection and its mapped table, unless it was made again.
+        auto known = std::find_if(receivers.begin(), receivers.end(), [&](const Receiver& other) {
+            return other.socketPath == receiver.socketPath && other.socketInode == receiver.socketInode;
+        });
+        if (known != receivers.end()) {
+            receiver.connection = std::move(known->connection);
+            if (known->table && !known->table->isRetired())
+                receiver.table = std::move(known->table);
+        }
+        if (!receiver.connection.isOpen())
+            receiver.reconnect();
+        if (!receiver.table)
             receiver.table = ObserverTable::open(receiver.tablePath);
         found.push_back(std::move(receiver));
     }
@@ -103,4 +111,13 @@ void NotifyReceivers::forget(const Receiver& receiver)
     unlink(receiver.socketPath.c_str());
     unlink(receiver.tablePath.c_str());
     announceChange(listedFolder);
+}
+
+bool NotifyReceivers::Receiver::reconnect()
+{
+    connection.reset(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (connection.isOpen() && connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return true;
+    connection.reset();
+    return false;
 }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "FileDescriptor.h"
 #include "ObserverTable.h"
 #include "SharedCounter.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <sys/un.h>
 #include <vector>
 
@@ -21,8 +23,16 @@ public:
         std::string socketPath; // machine paths
         std::string tablePath;
         sockaddr_un address {};
+        ino_t socketInode { 0 };
+        // A datagram socket connected to the receiver's, so that a post looks no path up; not open when
+        // it could not be connected.
+        FileDescriptor connection;
         // Null for a socket without a readable table: it is sent every name, uncounted.
         std::unique_ptr<ObserverTable> table;
+
+        // Connects anew, for a receiver whose socket was made again since (its process, or another
+        // with the same id). False when nobody reads there.
+        bool reconnect();
     };
 
     NotifyReceivers() = default;
