@@ -179,6 +179,24 @@ TEST_F(CFNotificationCenterTest, ManyNamesAndPatternsReachExactlyTheirObservers)
     EXPECT_EQ(patterned.received.size(), 2u);
 }
 
+// A process that observes again after leaving gets a socket of its own anew; posters that knew the old
+// one reach the new one.
+TEST_F(CFNotificationCenterTest, ASocketMadeAgainAtTheSamePathIsReached)
+{
+    Observer first;
+    observe(first, "again");
+    notify_post("again");
+    ASSERT_TRUE(runLoopUntil([&] { return !first.received.empty(); }));
+
+    CFNotificationCenterDarwinReset();
+    Observer second;
+    observe(second, "again");
+    notify_post("again");
+    ASSERT_TRUE(runLoopUntil([&] { return !second.received.empty(); }));
+    EXPECT_EQ(first.received.size(), 1u);
+    EXPECT_TRUE(device.exists(ownSocket));
+}
+
 TEST_F(CFNotificationCenterTest, EveryObserverOfTheNameIsCalledOncePerPost)
 {
     Observer first, second;
