@@ -290,6 +290,7 @@ void CFNotificationCenter::bindIfNeeded()
         return;
     }
     // The table comes first: a poster that finds the socket finds what it is for.
+    socketMachinePath = machinePath;
     table = ObserverTable::create(tablePathFor(machinePath));
     if (!table)
         NSLog("CFNotificationCenter: cannot make the observer table beside %@; every name is sent here", machinePath);
@@ -302,13 +303,13 @@ void CFNotificationCenter::bindIfNeeded()
         close(descriptor);
         table.reset();
         unlink(tablePathFor(machinePath).c_str());
+        socketMachinePath.clear();
         return;
     }
 
     static OwnSocketFileRemover remover;
     socketDescriptor = descriptor;
     socketOwner = CurrentProcess::identifier();
-    socketMachinePath = machinePath;
     sourceRunLoop = CFRunLoopGetCurrent();
     source = CFRunLoopSource::create(descriptor, [this] { receive(); });
     sourceRunLoop->addSource(source);
