@@ -81,16 +81,8 @@ bool DeviceLayout::prepare(const std::string& root, bool fresh, std::string& err
     }
     if (!install(error))
         return false;
-    if (!hasNetworkServices())
-        seedDynamicStore();
+    seedDynamicStore();
     return true;
-}
-
-bool DeviceLayout::hasNetworkServices() const
-{
-    auto store = SCDynamicStoreCreate(kCFAllocatorDefault, "device", nullptr, nullptr);
-    auto services = SCDynamicStoreCopyKeyList(store.get(), "State:/Network/Service/.*/IPv4");
-    return services && !services->empty();
 }
 
 bool DeviceLayout::install(std::string& error) const
@@ -130,6 +122,10 @@ bool DeviceLayout::install(std::string& error) const
 void DeviceLayout::seedDynamicStore() const
 {
     auto store = SCDynamicStoreCreate(kCFAllocatorDefault, "device", nullptr, nullptr);
+    // A device used before keeps the store it has.
+    auto keys = SCDynamicStoreCopyKeyList(store.get(), ".*");
+    if (!keys || !keys->empty())
+        return;
     const std::string wifi = wifiService;
     const std::string cellular = cellularService;
     SCDynamicStoreSetValue(store.get(), "State:/Network/Service/" + wifi + "/IPv4",

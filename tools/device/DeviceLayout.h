@@ -33,8 +33,6 @@ public:
 
 private:
     bool install(std::string& error) const;
-    // A store with network services is kept as it is; one without any is seeded.
-    bool hasNetworkServices() const;
     void seedDynamicStore() const;
 
     DeviceArtifacts artifacts;
