@@ -97,7 +97,9 @@ double timedCommand(const std::string& command)
 }
 
 // The daemon's commands, given here as the daemon gives them: the stop in the state the taps left the
-// proxy in, and, when the taps started the proxy, a start (each followed by an untimed stop).
+// proxy in, and, when the taps started the proxy, a start (each followed by an untimed stop). Whatever
+// forks (a start; every command where launchctl runs as a process) forks this process, larger than
+// the daemon, and so costs somewhat more here than in the daemon.
 struct CommandTimes {
     Benchmark::Summary unload;
     Benchmark::Summary load;
