@@ -341,9 +341,11 @@ void NotificationManager::HandleDNSCryptDaemon(bool stop)
     if (!stop && !bDNSCryptIsRunning)
         return;
     bDNSCryptIsRunning = false;
+    // Saved atomically: a daemon killed half way through an in-place save would leave the proxy's list
+    // empty, and the proxy could never be loaded again.
     if (auto list = dictionaryWithContentsOfFile(DNSCryptLaunchDaemonList)) {
         (*list)["RunAtLoad"] = false;
-        writeDictionaryToFile(*list, DNSCryptLaunchDaemonList, false);
+        writeDictionaryToFile(*list, DNSCryptLaunchDaemonList, true);
     }
     device::system("launchctl unload /System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist");
 }
@@ -367,7 +369,7 @@ void NotificationManager::StartDNSCryptProxy()
         }
         programArguments.push_back(resolverArgument);
         (*list)["ProgramArguments"] = programArguments;
-        writeDictionaryToFile(*list, DNSCryptLaunchDaemonList, false);
+        writeDictionaryToFile(*list, DNSCryptLaunchDaemonList, true);
     }
     device::system("launchctl unload /System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist");
     device::unlink("/tmp/DNSCrypt.log");

@@ -78,8 +78,9 @@ int exitStatusOf(int waitStatus)
     return commandNotFound;
 }
 
-// launchctl is the service manager's own command line, run in this process: the commands a daemon gives
-// at every pass cost no process start.
+// launchctl is the service manager's own command line, run in this process: the stops a daemon gives at
+// every pass cost no process start. A load still runs as a process of its own: what it starts is then
+// recorded even when its caller is killed half way (a program it starts costs a process start anyway).
 int runLaunchctl(const CommandLine& commandLine, int outputFileDescriptor)
 {
     std::vector<std::string> arguments(commandLine.arguments.begin() + 1, commandLine.arguments.end());
@@ -128,7 +129,7 @@ int system(const char* command)
     bool isDeviceProgram = false;
     for (const char* deviceProgram : deviceProgramNames)
         isDeviceProgram = isDeviceProgram || name == deviceProgram;
-    bool runsInThisProcess = name == "launchctl";
+    bool runsInThisProcess = name == "launchctl" && !(commandLine->arguments.size() > 1 && commandLine->arguments[1] == "load");
     auto programPath = isDeviceProgram && !runsInThisProcess ? DeviceProgram::locate(name) : std::nullopt;
     if (!runsInThisProcess && !programPath) {
         NSLog("sh: %@: command not found", name);

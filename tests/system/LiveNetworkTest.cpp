@@ -139,7 +139,6 @@ protected:
     LiveNetworkTest()
     {
         installDNSCryptProxy(device);
-        packageList = device.readFile(DNSCryptProxyListPath).value_or("");
         CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), this, countDNSChanged,
                                         "com.tarvik.dns/DNSChanged", nullptr, CFNotificationSuspensionBehaviorHold);
     }
@@ -315,14 +314,9 @@ protected:
                 // The service manager starts the job again once whatever the killed one ran has ended.
                 if (!runLoopUntil([&] { return onlyTheProxyRuns(); }, patience))
                     return testing::AssertionFailure() << "the killed daemon's commands did not end";
-                if (!dictionaryWithContentsOfFile(DNSCryptProxyListPath)) {
-                    if (std::getenv("TARVIKDNS_LIVE_NETWORK_STRICT"))
-                        return testing::AssertionFailure() << "the kill left the DNSCrypt proxy's launch-daemon list \""
-                                                           << device.readFile(DNSCryptProxyListPath).value_or("(absent)") << "\"";
-                    history.push_back("  KNOWN FAULT: the kill left the proxy's launch-daemon list unreadable; laid again");
-                    device.writeFile(DNSCryptProxyListPath, packageList);
-                    ++listsLost;
-                }
+                if (!dictionaryWithContentsOfFile(DNSCryptProxyListPath))
+                    return testing::AssertionFailure() << "the kill left the DNSCrypt proxy's launch-daemon list \""
+                                                       << device.readFile(DNSCryptProxyListPath).value_or("(absent)") << "\"";
                 before = receivedDNSChanged();
                 began = Clock::now();
                 startNetwardd();
@@ -460,12 +454,6 @@ protected:
     int passesSeen { 0 };
     int kills { 0 };
     int killsOfABusyDaemon { 0 };
-    // KNOWN FAULT: netwardd saves the DNSCrypt proxy's launch-daemon list in place, on every removal of
-    // the override and every start of the proxy, so a kill in the middle of the save leaves it empty and
-    // the proxy can never be loaded again. Until that is mended, the test lays the package's list again
-    // (as reinstalling the package would) and counts it; TARVIKDNS_LIVE_NETWORK_STRICT=1 fails instead.
-    std::string packageList;
-    int listsLost { 0 };
 
 private:
     static void countDNSChanged(CFNotificationCenterRef, void* observer, const std::string&, const void*,
@@ -507,8 +495,6 @@ TEST_P(LiveNetworkTest, TheOverrideFollowsTheNetworkAndNoneLeavesTheSystemsValue
 
     std::cout << "[ seed " << GetParam() << " ] " << stepsDone << " steps, " << passesSeen << " passes, " << kills
               << " kills (" << killsOfABusyDaemon << " in the middle of a pass)";
-    if (listsLost)
-        std::cout << ", KNOWN FAULT: " << listsLost << " of them left the proxy's launch-daemon list unreadable";
     std::cout << "\n";
 }
 
