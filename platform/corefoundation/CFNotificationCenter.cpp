@@ -337,6 +337,10 @@ void CFNotificationCenter::closeSocket(bool removeFiles)
     }
     source.reset();
     sourceRunLoop = nullptr;
+    // A process that observes again makes a table anew at the same path; whoever holds this one must
+    // not count posts in it any more. A child made by fork() leaves its parent's table alone.
+    if (table && removeFiles && socketOwner == CurrentProcess::identifier())
+        table->retire();
     table.reset();
     if (socketDescriptor >= 0) {
         close(socketDescriptor);

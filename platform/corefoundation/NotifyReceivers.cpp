@@ -84,13 +84,14 @@ void NotifyReceivers::list()
         receiver.address.sun_family = AF_UNIX;
         std::memcpy(receiver.address.sun_path, receiver.socketPath.c_str(), receiver.socketPath.size() + 1);
         receiver.socketInode = status.st_ino;
-        // A receiver already known keeps its connection and its mapped table, unless it was made again.
+        // A receiver already known keeps its connection and its mapped table, unless they were made again
+        // (a process with the same id binds at the same path; its table is another file).
         auto known = std::find_if(receivers.begin(), receivers.end(), [&](const Receiver& other) {
             return other.socketPath == receiver.socketPath && other.socketInode == receiver.socketInode;
         });
         if (known != receivers.end()) {
             receiver.connection = std::move(known->connection);
-            if (known->table && !known->table->isRetired())
+            if (known->table && !known->table->isRetired() && known->table->isFileAt(receiver.tablePath))
                 receiver.table = std::move(known->table);
         }
         if (!receiver.connection.isOpen())

@@ -266,9 +266,13 @@ std::unique_ptr<ObserverTable> ObserverTable::replaceWithLarger(const std::strin
         for (std::uint32_t count = shared(pattern.registrations).load(std::memory_order_relaxed); count > 0; --count)
             larger->addPattern(text.substr(0, pattern.prefixLength), text.substr(pattern.prefixLength));
     }
-    // Posters holding this table look again once they see it retired.
-    shared(header().retired).store(1, std::memory_order_release);
+    retire();
     return larger;
+}
+
+void ObserverTable::retire()
+{
+    shared(header().retired).store(1, std::memory_order_release);
 }
 
 ObserverTable::Interest ObserverTable::interestIn(std::string_view name, std::uint64_t hash) const
@@ -293,6 +297,14 @@ void ObserverTable::countSent(std::uint64_t hash)
 {
     if (Slot* slot = find(hash))
         shared(slot->pending).fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool ObserverTable::isFileAt(const std::string& machinePath) const
+{
+    struct stat held {};
+    struct stat named {};
+    return fstat(descriptor, &held) == 0 && stat(machinePath.c_str(), &named) == 0 && held.st_dev == named.st_dev
+        && held.st_ino == named.st_ino;
 }
 
 bool ObserverTable::isRetired() const

@@ -39,12 +39,17 @@ public:
     void takeIn(std::uint64_t hash);
     // Owner: a table with room for what this one holds and more, at the same path; this one is retired.
     std::unique_ptr<ObserverTable> replaceWithLarger(const std::string& machinePath);
+    // Owner: this table is no longer read; posters holding it look for the one at its path again.
+    void retire();
 
     // Poster: whether a post must go to this process, and whether it is counted on its way.
     enum class Interest { None, Counted, Coalesced, Uncounted };
     Interest interestIn(std::string_view name, std::uint64_t hash) const;
     void countSent(std::uint64_t hash);
     bool isRetired() const;
+    // The file's identity: a table made anew at the same path, by a process with the same id after the
+    // first one died, is another file.
+    bool isFileAt(const std::string& machinePath) const;
 
 private:
     struct Header;

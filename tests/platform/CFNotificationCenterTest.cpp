@@ -191,8 +191,11 @@ TEST_F(CFNotificationCenterTest, ASocketMadeAgainAtTheSamePathIsReached)
     CFNotificationCenterDarwinReset();
     Observer second;
     observe(second, "again");
-    notify_post("again");
-    ASSERT_TRUE(runLoopUntil([&] { return !second.received.empty(); }));
+    // Each post after the one before was delivered brings one more: none is counted in the old table.
+    for (std::size_t post = 1; post <= 3; ++post) {
+        notify_post("again");
+        ASSERT_TRUE(runLoopUntil([&] { return second.received.size() == post; })) << "post " << post;
+    }
     EXPECT_EQ(first.received.size(), 1u);
     EXPECT_TRUE(device.exists(ownSocket));
 }
