@@ -341,13 +341,20 @@ void NotificationManager::HandleDNSCryptDaemon(bool stop)
     if (!stop && !bDNSCryptIsRunning)
         return;
     bDNSCryptIsRunning = false;
-    // Saved atomically: a daemon killed half way through an in-place save would leave the proxy's list
-    // empty, and the proxy could never be loaded again.
     if (auto list = dictionaryWithContentsOfFile(DNSCryptLaunchDaemonList)) {
-        (*list)["RunAtLoad"] = false;
-        writeDictionaryToFile(*list, DNSCryptLaunchDaemonList, true);
+        PropertyListDictionary edited = *list;
+        edited["RunAtLoad"] = false;
+        SaveDNSCryptLaunchDaemonList(edited, *list);
     }
     device::system("launchctl unload /System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist");
+}
+
+// Saved atomically: a daemon killed half way through an in-place save would leave the proxy's list empty,
+// and the proxy could never be loaded again. A list the edit left as it was is not written again.
+void NotificationManager::SaveDNSCryptLaunchDaemonList(const PropertyListDictionary& list, const PropertyListDictionary& asLoaded)
+{
+    if (!(list == asLoaded))
+        writeDictionaryToFile(list, DNSCryptLaunchDaemonList, true);
 }
 
 // Points the proxy's launch-daemon list at the chosen resolver and starts it anew, even when it runs
@@ -355,7 +362,8 @@ void NotificationManager::HandleDNSCryptDaemon(bool stop)
 void NotificationManager::StartDNSCryptProxy()
 {
     bDNSCryptIsRunning = true;
-    if (auto list = dictionaryWithContentsOfFile(DNSCryptLaunchDaemonList)) {
+    if (auto loaded = dictionaryWithContentsOfFile(DNSCryptLaunchDaemonList)) {
+        auto list = loaded;
         (*list)["RunAtLoad"] = true;
         std::string resolverName = ReadPrefs(kPrefDNSCryptServer);
         std::string resolverArgument = NSStringWithFormat("--resolver-name=%@", resolverName.empty() ? "opendns" : resolverName);
@@ -369,7 +377,7 @@ void NotificationManager::StartDNSCryptProxy()
         }
         programArguments.push_back(resolverArgument);
         (*list)["ProgramArguments"] = programArguments;
-        writeDictionaryToFile(*list, DNSCryptLaunchDaemonList, true);
+        SaveDNSCryptLaunchDaemonList(*list, *loaded);
     }
     device::system("launchctl unload /System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist");
     device::unlink("/tmp/DNSCrypt.log");

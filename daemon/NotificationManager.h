@@ -43,6 +43,7 @@ private:
     void WritePendingResolverFile();
     PropertyList OverrideDictionary();
     void StartDNSCryptProxy();
+    void SaveDNSCryptLaunchDaemonList(const PropertyListDictionary& list, const PropertyListDictionary& asLoaded);
 
     std::unique_ptr<SCUtil> scutil;
     bool bDNSCryptIsRunning { false };

@@ -179,9 +179,15 @@ bool writeBytesToFile(const std::string& bytes, const std::string& devicePath, b
     std::filesystem::path target(resolved);
     if (!target.has_filename())
         return false;
-    std::error_code ignored;
-    std::filesystem::create_directories(target.parent_path(), ignored);
-    return atomically ? writeAtomically(bytes, target) : writeInPlace(bytes, target);
+    auto write = [&] { return atomically ? writeAtomically(bytes, target) : writeInPlace(bytes, target); };
+    if (write())
+        return true;
+    // Missing folders are made only when the write finds one missing.
+    if (errno != ENOENT)
+        return false;
+    std::error_code failure;
+    std::filesystem::create_directories(target.parent_path(), failure);
+    return !failure && write();
 }
 
 bool writeStringToFile(const std::string& text, const std::string& devicePath, bool atomically,

@@ -7,6 +7,8 @@
 #include "NSLog.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <set>
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,6 +24,26 @@ DynamicStoreLog& storeLog()
 std::string notificationName(const std::string& key)
 {
     return SCDynamicStore::notificationPrefix + key;
+}
+
+// The patterns key lists were asked for lately, compiled: the daemon asks for the same few again and
+// again, and compiling costs more than matching a store.
+std::shared_ptr<const KeyPattern> compiledPattern(const std::string& pattern)
+{
+    constexpr std::size_t kept = 16;
+    static std::mutex lock;
+    static std::map<std::string, std::shared_ptr<const KeyPattern>> patterns;
+    std::lock_guard guard(lock);
+    auto known = patterns.find(pattern);
+    if (known != patterns.end())
+        return known->second;
+    std::shared_ptr<const KeyPattern> compiled = KeyPattern::compile(pattern);
+    if (!compiled)
+        return nullptr;
+    if (patterns.size() >= kept)
+        patterns.clear();
+    patterns.emplace(pattern, compiled);
+    return compiled;
 }
 
 void announceChange(const std::string& key)
@@ -193,7 +215,7 @@ std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStore
 {
     if (!store)
         return std::nullopt;
-    auto keyPattern = KeyPattern::compile(pattern);
+    auto keyPattern = compiledPattern(pattern);
     if (!keyPattern)
         return std::nullopt;
     // Keys are sorted: those that start as every match does lie together.
