@@ -12,7 +12,8 @@ class PreferencesLock {
 public:
     static constexpr std::chrono::milliseconds defaultPatience { 2000 };
 
-    explicit PreferencesLock(const std::string& preferencesDevicePath, std::chrono::milliseconds patience = defaultPatience);
+    explicit PreferencesLock(const std::string& preferencesDevicePath,
+                             std::chrono::milliseconds patience = defaultPatience);
     ~PreferencesLock();
 
     PreferencesLock(const PreferencesLock&) = delete;
