@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <numeric>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -112,5 +113,39 @@ std::optional<std::vector<double>> measureNotificationRoundTrips(int roundTrips)
     return samples;
 }
 
+std::optional<std::vector<double>> measureRawDatagramRoundTrips(int roundTrips)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return std::nullopt;
+    pid_t child = fork();
+    if (child < 0)
+        return std::nullopt;
+    if (child == 0) {
+        close(pair[0]);
+        char byte;
+        while (recv(pair[1], &byte, 1, 0) == 1) {
+            if (send(pair[1], &byte, 1, 0) != 1)
+                break;
+        }
+        _exit(0);
+    }
+    close(pair[1]);
+
+    std::vector<double> samples;
+    bool answered = true;
+    for (int index = 0; index < warmUpRoundTrips + roundTrips && answered; ++index) {
+        char byte = 'p';
+        auto start = Clock::now();
+        answered = send(pair[0], &byte, 1, 0) == 1 && recv(pair[0], &byte, 1, 0) == 1;
+        if (index >= warmUpRoundTrips)
+            samples.push_back(microsecondsSince(start));
+    }
+    close(pair[0]);
+    stopChild(child);
+    if (!answered)
+        return std::nullopt;
+    return samples;
+}
 
 } // namespace Benchmark

@@ -23,4 +23,8 @@ double microsecondsSince(Clock::time_point start);
 // starts without observers of its own.
 std::optional<std::vector<double>> measureNotificationRoundTrips(int roundTrips);
 
+// Round trips of one byte over a Unix datagram socket pair between this process and a forked one, in
+// microseconds after a warm-up: the floor any message between two processes stands on.
+std::optional<std::vector<double>> measureRawDatagramRoundTrips(int roundTrips);
+
 } // namespace Benchmark

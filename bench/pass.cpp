@@ -2,13 +2,16 @@
 // the same count of plain dynamic-store writes in the same run; then the wake-ups of an idle netwardd.
 //
 // usage: pass [LARGEST_SERVICE_COUNT]
+#include "BenchmarkDevice.h"
 #include "CFNotificationCenter.h"
 #include "DeviceRoot.h"
 #include "NSDictionary.h"
 #include "NotificationManager.h"
+#include "NotifyPostCapture.h"
 #include "SCDynamicStore.h"
 #include "StringFormat.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,31 +27,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A fresh device folder, named by TARVIKDNS_DEVICE_ROOT while it lives.
-class BenchmarkDevice {
-public:
-    BenchmarkDevice()
-    {
-        std::string pattern = "/tmp/tarvikdns-bench-XXXXXX";
-        root = mkdtemp(pattern.data()) ? pattern : "";
-        setenv(DeviceRoot::environmentVariable, root.c_str(), 1);
-        CFNotificationCenterDarwinReset();
-    }
-    ~BenchmarkDevice()
-    {
-        CFNotificationCenterDarwinReset();
-        std::filesystem::remove_all(root);
-        unsetenv(DeviceRoot::environmentVariable);
-    }
-    std::string root;
-};
-
-std::uint64_t storeGeneration()
+// Every change of the store announces its key.
+std::uint64_t storeChanges(const NotifyPostCapture& posts)
 {
-    std::uint64_t generation = 0;
-    std::ifstream file(DeviceRoot::resolve("/var/run/configd/store.generation"), std::ios::binary);
-    file.read(reinterpret_cast<char*>(&generation), sizeof generation);
-    return generation;
+    auto names = posts.names();
+    return static_cast<std::uint64_t>(std::count_if(names.begin(), names.end(), [](const std::string& name) {
+        return name.starts_with(SCDynamicStore::notificationPrefix);
+    }));
 }
 
 PropertyList dns(const std::string& address)
@@ -73,7 +58,20 @@ double secondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void measurePass(int serviceCount)
+struct PassCost {
+    int serviceCount { 0 };
+    double passSeconds { 0 };
+    double writesSeconds { 0 };
+};
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// The median of three passes, each beside as many plain writes as the pass made changes.
+PassCost measurePass(int serviceCount)
 {
     BenchmarkDevice device;
     auto store = SCDynamicStoreCreate(kCFAllocatorDefault, "bench", nullptr, nullptr);
@@ -81,23 +79,29 @@ void measurePass(int serviceCount)
     auto manager = NotificationManager::init();
     writeDictionaryToFile({ { "SelectedConnectivity", "Both" }, { "PrimaryDNS", "9.9.9.9" } },
                           "/var/mobile/Library/Preferences/com.tarvik.dns.plist", true);
-    manager->PreferencesChanged(nullptr); // the first pass makes the backups; the measured one removes and applies
+    manager->PreferencesChanged(nullptr); // the first pass makes the backups; the measured ones remove and apply
 
-    std::uint64_t generationBefore = storeGeneration();
-    auto passStart = Clock::now();
-    manager->PreferencesChanged(nullptr);
-    double passSeconds = secondsSince(passStart);
-    std::uint64_t changes = storeGeneration() - generationBefore;
+    std::vector<double> passes;
+    std::vector<double> writes;
+    std::uint64_t changes = 0;
+    for (int round = 0; round < 3; ++round) {
+        NotifyPostCapture posts;
+        auto passStart = Clock::now();
+        manager->PreferencesChanged(nullptr);
+        passes.push_back(secondsSince(passStart));
+        changes = storeChanges(posts);
 
-    auto writesStart = Clock::now();
-    for (std::uint64_t write = 0; write < changes; ++write)
-        SCDynamicStoreSetValue(store.get(), NSStringWithFormat("State:/Network/Service/SERVICE-%d/DNS", int(write % serviceCount)),
-                               dns(NSStringWithFormat("172.16.0.%d", int(write % 250))));
-    double writesSeconds = secondsSince(writesStart);
-
-    std::printf("%5d services: pass %9.2f ms, %6llu plain writes %9.2f ms, ratio %.2f\n", serviceCount, passSeconds * 1000,
-                static_cast<unsigned long long>(changes), writesSeconds * 1000, passSeconds / writesSeconds);
+        auto writesStart = Clock::now();
+        for (std::uint64_t write = 0; write < changes; ++write)
+            SCDynamicStoreSetValue(store.get(), NSStringWithFormat("State:/Network/Service/SERVICE-%d/DNS", int(write % serviceCount)),
+                                   dns(NSStringWithFormat("172.16.%d.%d", round, int(write % 250))));
+        writes.push_back(secondsSince(writesStart));
+    }
+    PassCost cost { serviceCount, median(passes), median(writes) };
+    std::printf("%5d services: pass %9.2f ms, %6llu plain writes %9.2f ms, ratio %.2f\n", serviceCount, cost.passSeconds * 1000,
+                static_cast<unsigned long long>(changes), cost.writesSeconds * 1000, cost.passSeconds / cost.writesSeconds);
     std::fflush(stdout);
+    return cost;
 }
 
 long contextSwitches(pid_t process)
@@ -133,9 +137,20 @@ void measureIdleWakeUps(const std::string& netwardd)
 int main(int argc, char* argv[])
 {
     int largest = argc > 1 ? std::atoi(argv[1]) : 1000;
+    if (largest < 10) {
+        std::fprintf(stderr, "usage: %s [LARGEST_SERVICE_COUNT, at least 10]\n", argv[0]);
+        return 64;
+    }
+    std::vector<PassCost> costs;
     for (int serviceCount = 1; serviceCount <= largest; serviceCount *= 10)
-        measurePass(serviceCount);
+        costs.push_back(measurePass(serviceCount));
     std::string folder = std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "bin";
     measureIdleWakeUps(folder + "/netwardd");
+
+    const PassCost& last = costs.back();
+    const PassCost& before = costs[costs.size() - 2];
+    std::printf("pass over %d services / over %d: %.2f (goal: at most 12); pass / plain writes over %d: %.2f (goal: at most 3)\n",
+                last.serviceCount, before.serviceCount, last.passSeconds / before.passSeconds, last.serviceCount,
+                last.passSeconds / last.writesSeconds);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "Tools.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace {
 
@@ -49,14 +50,21 @@ std::vector<std::string> serverAddressesOf(const std::optional<PropertyList>& di
 std::vector<std::string> withoutRepeats(const std::vector<std::string>& serviceIDs)
 {
     std::vector<std::string> distinct;
+    std::unordered_set<std::string> seen;
     for (const auto& serviceID : serviceIDs) {
-        if (std::find(distinct.begin(), distinct.end(), serviceID) == distinct.end())
+        if (seen.insert(serviceID).second)
             distinct.push_back(serviceID);
     }
     return distinct;
 }
 
 constexpr const char* DNSCryptLaunchDaemonList = "/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist";
+constexpr const char* overrideRecordPath = "/var/run/netwardd.override.plist";
+
+bool appliesAnOverride(const std::string& selectedConnectivity)
+{
+    return selectedConnectivity == "3G" || selectedConnectivity == "Wifi" || selectedConnectivity == "Both";
+}
 
 } // namespace
 
@@ -76,6 +84,8 @@ std::unique_ptr<NotificationManager> NotificationManager::init()
     manager->scutil = SCUtil::init();
     if (!manager->scutil)
         return nullptr;
+    if (auto record = dictionaryWithContentsOfFile(overrideRecordPath))
+        manager->overrideInForce = PropertyList(*record);
     manager->HandleDNSCryptDaemon(true);
     notify_post(kNotificationPreferencesChanged);
     return manager;
@@ -127,6 +137,12 @@ void NotificationManager::PreferencesChanged(const void*)
 {
     DisableDNS();
     std::string selectedConnectivity = ReadPrefs(kPrefSelectedConnectivity);
+    // One override for the whole pass, recorded before any key holds it.
+    bool overrides = appliesAnOverride(selectedConnectivity);
+    if (overrides) {
+        RecordOverride(OverrideDictionary());
+        scutil->WatchServiceList();
+    }
     std::string cellularServiceID = scutil->GetWAN_PSID();
     std::vector<std::string> serviceIDs = withoutRepeats(scutil->Get_PSIDs().value_or(std::vector<std::string> {}));
 
@@ -144,28 +160,40 @@ void NotificationManager::PreferencesChanged(const void*)
     } else {
         HandleDNSCryptDaemon(true);
     }
+    WritePendingResolverFile();
+    if (!overrides)
+        ForgetOverride();
     notify_post(kNotificationDNSChanged);
 }
 
+// Every service with a backup is restored, listed or not: one that went away while overridden comes
+// back to the system's values too.
 void NotificationManager::DisableDNS()
 {
     scutil->removeAllObservers();
-    for (const auto& serviceID : scutil->Get_PSIDs().value_or(std::vector<std::string> {})) {
-        std::string stateBackup = NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", serviceID);
-        if (!scutil->KeyExists(stateBackup))
-            continue;
-        RestoreKey(stateBackup, NSStringWithFormat("State:/Network/Service/%@/DNS", serviceID));
-        std::string setupBackup = NSStringWithFormat("Setup:/Network/Service/%@/TarvikDNS", serviceID);
-        std::string setup = NSStringWithFormat("Setup:/Network/Service/%@/DNS", serviceID);
-        if (scutil->KeyExists(setupBackup))
-            scutil->MoveKeyFrom(setupBackup, setup);
-        else
-            scutil->DeleteKey(setup);
-    }
-    if (scutil->KeyExists("State:/Network/Global/TarvikDNS"))
-        RestoreKey("State:/Network/Global/TarvikDNS", "State:/Network/Global/DNS");
+    std::vector<std::string> serviceIDs = scutil->Get_PSIDs().value_or(std::vector<std::string> {});
+    auto backedUp = scutil->Get_BackedUpPSIDs();
+    serviceIDs.insert(serviceIDs.end(), backedUp.begin(), backedUp.end());
+    for (const auto& serviceID : withoutRepeats(serviceIDs))
+        RestoreService(serviceID);
+    RestoreKey("State:/Network/Global/TarvikDNS", "State:/Network/Global/DNS");
     HandleDNSCryptDaemon(true);
     NSFileManager::defaultManager().removeItemAtPath("/etc/resolv.conf");
+}
+
+// The setup key goes first: the state backup marks the service as overridden until both keys are the
+// system's again, so a removal cut short by a crash is finished by the next one.
+void NotificationManager::RestoreService(const std::string& serviceID)
+{
+    std::string stateBackup = NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", serviceID);
+    std::string setupBackup = NSStringWithFormat("Setup:/Network/Service/%@/TarvikDNS", serviceID);
+    std::string setup = NSStringWithFormat("Setup:/Network/Service/%@/DNS", serviceID);
+    if (scutil->KeyExists(setupBackup))
+        RestoreKey(setupBackup, setup);
+    else if (scutil->KeyExists(stateBackup) && HoldsOwnOverride(setup))
+        // A setup key has no backup when it did not exist before the override.
+        scutil->DeleteKey(setup);
+    RestoreKey(stateBackup, NSStringWithFormat("State:/Network/Service/%@/DNS", serviceID));
 }
 
 void NotificationManager::EnableDNS(const std::string& scope)
@@ -186,7 +214,9 @@ void NotificationManager::EnableDNS(const std::string& scope)
     }
     WriteResolverFile(source);
 
-    PropertyList override = OverrideDictionary();
+    if (!overrideInForce)
+        RecordOverride(OverrideDictionary());
+    PropertyList override = *overrideInForce;
     if (!ReadPrefs(kPrefDNSCrypt).empty())
         HandleDNSCryptDaemon(false);
     if (scope == "Global") {
@@ -206,14 +236,45 @@ void NotificationManager::BackUpKey(const std::string& key, const std::string& b
         scutil->WriteDict(absentKeyRecord(), backupKey);
 }
 
+// Only the daemon's own write is undone. A key that the system rewrote or removed while the override
+// was in force keeps the system's value, and the older backup goes.
 void NotificationManager::RestoreKey(const std::string& backupKey, const std::string& key)
 {
-    if (scutil->DictionaryFromKeyName(backupKey) == absentKeyRecord()) {
-        scutil->DeleteKey(key);
-        scutil->DeleteKey(backupKey);
+    auto backup = scutil->DictionaryFromKeyName(backupKey);
+    if (!backup)
         return;
+    if (HoldsOwnOverride(key)) {
+        if (*backup == absentKeyRecord())
+            scutil->DeleteKey(key);
+        else
+            scutil->WriteDict(backup, key);
     }
-    scutil->MoveKeyFrom(backupKey, key);
+    scutil->DeleteKey(backupKey);
+}
+
+// Without a record (an override applied before overrides were recorded) every value counts as the
+// daemon's own, as it did then.
+bool NotificationManager::HoldsOwnOverride(const std::string& key)
+{
+    auto current = scutil->DictionaryFromKeyName(key);
+    return current && (!overrideInForce || *current == *overrideInForce);
+}
+
+void NotificationManager::RecordOverride(const PropertyList& override)
+{
+    if (overrideInForce == override)
+        return;
+    overrideInForce = override;
+    if (const auto* fields = override.dictionary())
+        writeDictionaryToFile(*fields, overrideRecordPath, true);
+}
+
+void NotificationManager::ForgetOverride()
+{
+    if (!overrideInForce && !NSFileManager::defaultManager().fileExistsAtPath(overrideRecordPath))
+        return;
+    overrideInForce.reset();
+    NSFileManager::defaultManager().removeItemAtPath(overrideRecordPath);
 }
 
 // For the global scope, the resolver file lists the saved server addresses of every service, in order.
@@ -228,6 +289,8 @@ std::optional<PropertyList> NotificationManager::GlobalResolverSource()
     return PropertyList(PropertyListDictionary { { "ServerAddresses", addresses } });
 }
 
+// Each scope's text replaces the one before and the last wins, so the file is written once, when the
+// pass has applied every scope; a text that is not plain ASCII is never written and replaces nothing.
 void NotificationManager::WriteResolverFile(const std::optional<PropertyList>& source)
 {
     const auto* fields = source ? source->dictionary() : nullptr;
@@ -239,8 +302,16 @@ void NotificationManager::WriteResolverFile(const std::optional<PropertyList>& s
         text = NSStringWithFormat("%@domain %@\n", text, *domainName->string());
     for (const auto& address : serverAddressesOf(source))
         text = NSStringWithFormat("%@nameserver %@\n", text, address);
-    if (!text.empty())
-        writeStringToFile(text, "/etc/resolv.conf", true, NSStringEncoding::NSASCIIStringEncoding);
+    bool isASCII = std::all_of(text.begin(), text.end(), [](char character) { return static_cast<unsigned char>(character) < 0x80; });
+    if (!text.empty() && isASCII)
+        resolverFileText = text;
+}
+
+void NotificationManager::WritePendingResolverFile()
+{
+    if (!resolverFileText.empty())
+        writeStringToFile(resolverFileText, "/etc/resolv.conf", true, NSStringEncoding::NSASCIIStringEncoding);
+    resolverFileText.clear();
 }
 
 PropertyList NotificationManager::OverrideDictionary()

@@ -33,14 +33,25 @@ private:
 
     void WriteSupportReport();
     void BackUpKey(const std::string& key, const std::string& backupKey);
+    void RestoreService(const std::string& serviceID);
     void RestoreKey(const std::string& backupKey, const std::string& key);
+    bool HoldsOwnOverride(const std::string& key);
+    void RecordOverride(const PropertyList& override);
+    void ForgetOverride();
     std::optional<PropertyList> GlobalResolverSource();
     void WriteResolverFile(const std::optional<PropertyList>& source);
+    void WritePendingResolverFile();
     PropertyList OverrideDictionary();
     void StartDNSCryptProxy();
 
     std::unique_ptr<SCUtil> scutil;
     bool bDNSCryptIsRunning { false };
+    // The dictionary this daemon writes over the system's keys, kept in a device file as well, so that
+    // a daemon started after a crash still tells its own writes from the system's. Null while no
+    // override has been recorded.
+    std::optional<PropertyList> overrideInForce;
+    // The resolver file's text of the pass under way.
+    std::string resolverFileText;
 };
 
 void NotificationCallback(CFNotificationCenterRef center, void* observer, const std::string& name,

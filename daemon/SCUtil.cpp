@@ -6,6 +6,8 @@
 #include "StringFormat.h"
 #include "TarvikDNSShared.h"
 
+#include <algorithm>
+
 namespace {
 
 std::vector<std::string> componentsSeparatedBySlash(const std::string& key)
@@ -18,6 +20,17 @@ std::vector<std::string> componentsSeparatedBySlash(const std::string& key)
     }
     components.push_back(key.substr(start));
     return components;
+}
+
+constexpr const char* serviceListPattern = "State:/Network/Service/.*/IPv4";
+
+// The service identifier of a key "<domain>:/Network/Service/<identifier>/...": its fourth component.
+std::optional<std::string> serviceIDOfKey(const std::string& key)
+{
+    auto components = componentsSeparatedBySlash(key);
+    if (components.size() > 3 && !components[3].empty())
+        return components[3];
+    return std::nullopt;
 }
 
 } // namespace
@@ -65,7 +78,7 @@ void SCUtil::WriteDict(const std::optional<PropertyList>& dict, const std::strin
         return;
     storedKeyContent[toKey] = *dict;
     watchedKeys.push_back(toKey);
-    SCDynamicStoreSetNotificationKeys(dynStore.get(), &watchedKeys, nullptr);
+    SCDynamicStoreSetNotificationKeys(dynStore.get(), &watchedKeys, &watchedPatterns);
 }
 
 void SCUtil::WriteDict(const std::optional<PropertyList>& dict, const std::string& toKey)
@@ -75,14 +88,25 @@ void SCUtil::WriteDict(const std::optional<PropertyList>& dict, const std::strin
 
 std::optional<std::vector<std::string>> SCUtil::Get_PSIDs()
 {
-    auto keys = SCDynamicStoreCopyKeyList(dynStore.get(), "State:/Network/Service/.*/IPv4");
+    auto keys = SCDynamicStoreCopyKeyList(dynStore.get(), serviceListPattern);
     if (!keys)
         return std::nullopt;
     std::vector<std::string> serviceIDs;
     for (const auto& key : *keys) {
-        auto components = componentsSeparatedBySlash(key);
-        if (components.size() > 3 && !components[3].empty())
-            serviceIDs.push_back(components[3]);
+        if (auto serviceID = serviceIDOfKey(key))
+            serviceIDs.push_back(*serviceID);
+    }
+    return serviceIDs;
+}
+
+std::vector<std::string> SCUtil::Get_BackedUpPSIDs()
+{
+    std::vector<std::string> serviceIDs;
+    for (const char* pattern : { "State:/Network/Service/[^/]+/TarvikDNS", "Setup:/Network/Service/[^/]+/TarvikDNS" }) {
+        for (const auto& key : SCDynamicStoreCopyKeyList(dynStore.get(), pattern).value_or(std::vector<std::string> {})) {
+            if (auto serviceID = serviceIDOfKey(key))
+                serviceIDs.push_back(*serviceID);
+        }
     }
     return serviceIDs;
 }
@@ -144,6 +168,20 @@ void SCUtil::notificationOfChangedKeys(const std::vector<std::string>& changedKe
 void SCUtil::removeAllObservers()
 {
     watchedKeys.clear();
+    watchedPatterns.clear();
     storedKeyContent.clear();
-    SCDynamicStoreSetNotificationKeys(dynStore.get(), &watchedKeys, nullptr);
+    SCDynamicStoreSetNotificationKeys(dynStore.get(), &watchedKeys, &watchedPatterns);
+}
+
+// Watched before the list is read, so that no change falls between the reading and the watching; the
+// IPv4 states read are the record each later report is compared with.
+void SCUtil::WatchServiceList()
+{
+    watchedPatterns = { serviceListPattern };
+    SCDynamicStoreSetNotificationKeys(dynStore.get(), &watchedKeys, &watchedPatterns);
+    auto keys = SCDynamicStoreCopyKeyList(dynStore.get(), serviceListPattern);
+    for (const auto& key : keys.value_or(std::vector<std::string> {})) {
+        if (auto state = DictionaryFromKeyName(key))
+            storedKeyContent[key] = *state;
+    }
 }

@@ -11,8 +11,8 @@
 #include <vector>
 
 // The daemon's only way into the dynamic store: reads, writes, copies, moves and deletes keys, lists the
-// network services and finds the cellular one, and watches the keys the daemon wrote, announcing
-// "com.tarvik.dns/PreferencesChanged" when someone else changes one of them.
+// network services and finds the cellular one, and watches the keys the daemon wrote and the service
+// list, announcing "com.tarvik.dns/PreferencesChanged" when someone else changes one of them.
 class SCUtil {
 public:
     // Null when the connection to the store cannot be opened.
@@ -27,12 +27,18 @@ public:
     void WriteDict(const std::optional<PropertyList>& dict, const std::string& toKey);
     std::string GetWAN_PSID();
     std::optional<std::vector<std::string>> Get_PSIDs();
+    // The services that have a backup key, listed or not: those with a state backup, then those with a
+    // setup backup, each in the store's order (a service may be named twice).
+    std::vector<std::string> Get_BackedUpPSIDs();
     void CopyKeyFrom(const std::string& source, const std::string& to);
     void MoveKeyFrom(const std::string& source, const std::string& to);
     void DeleteKey(const std::string& key);
     bool KeyExists(const std::string& key);
     void notificationOfChangedKeys(const std::vector<std::string>& changedKeys);
     void removeAllObservers();
+    // Watches the service list too: a service that comes, goes or changes its IPv4 state counts as a
+    // changed key, like a watched key that someone else wrote.
+    void WatchServiceList();
 
     const std::vector<std::string>& WatchedKeys() const { return watchedKeys; }
 
@@ -42,6 +48,7 @@ private:
     std::unique_ptr<SCDynamicStore> dynStore;
     CFRunLoopSourceRef rlSrc;
     std::vector<std::string> watchedKeys;
+    std::vector<std::string> watchedPatterns;
     std::map<std::string, PropertyList> storedKeyContent;
 };
 

@@ -1,32 +1,42 @@
 #include "CFNotificationCenter.h"
 
 #include "CFRunLoop.h"
+#include "CurrentProcess.h"
 #include "DeviceRoot.h"
 #include "NSFileManager.h"
 #include "NSLog.h"
+#include "NotifyPostCapture.h"
+#include "NotifyReceivers.h"
+#include "ObserverTable.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 namespace {
 
 constexpr const char* notifyFolder = "/var/run/notifyd";
 constexpr const char* socketSuffix = ".sock";
+constexpr const char* tableSuffix = ".names";
 constexpr std::size_t maximumNameLength = 1024;
 // Bounds one read of the socket, so that a flood of posts cannot hold the run loop for ever.
 constexpr std::size_t maximumNamesPerRead = 4096;
 constexpr auto fullReceiverPatience = std::chrono::seconds(1);
+
+// A datagram is one byte that says whether the poster counted it in the receiver's table, then the name.
+constexpr char countedPost = 'c';
+constexpr char uncountedPost = 'u';
 
 std::optional<sockaddr_un> socketAddress(const std::string& machinePath)
 {
@@ -43,14 +53,28 @@ const sockaddr* asSocketAddress(const sockaddr_un& address)
     return reinterpret_cast<const sockaddr*>(&address);
 }
 
+std::string tablePathFor(const std::string& socketMachinePath)
+{
+    return socketMachinePath.substr(0, socketMachinePath.size() - std::strlen(socketSuffix)) + tableSuffix;
+}
+
+std::string folderOf(const std::string& machinePath)
+{
+    return machinePath.substr(0, machinePath.rfind('/'));
+}
+
 } // namespace
 
-// The process's one Darwin notification center: its observers, and the socket they are reached through.
+// The process's one Darwin notification center: its observers, the socket they are reached through,
+// and the table that tells posters which names to send there.
 class CFNotificationCenter {
 public:
     void addObserver(const void* observer, CFNotificationCallback callback, const std::string& name);
+    void addPatternObserver(const void* observer, CFNotificationCallback callback, const std::string& prefix,
+                            const std::string& suffix);
     // An empty name stands for every name, as a null name does on the platform.
     void removeObserver(const void* observer, const std::string& name);
+    void removePatternObserver(const void* observer, const std::string& prefix, const std::string& suffix);
     void reset();
 
     // For notify_post: whether a socket path is this process's own, and taking in what waits on it.
@@ -65,27 +89,46 @@ private:
         const void* observer { nullptr };
         CFNotificationCallback callback { nullptr };
         std::string name;
+        // A pattern registration hears every name with this prefix and suffix.
+        bool isPattern { false };
+        std::string prefix;
+        std::string suffix;
         CFRunLoopRef runLoop { nullptr };
+
+        bool matches(const std::string& posted) const
+        {
+            if (!isPattern)
+                return posted == name;
+            return posted.size() >= prefix.size() + suffix.size() && posted.starts_with(prefix) && posted.ends_with(suffix);
+        }
     };
 
+    void add(Registration registration);
+    void publish(const Registration& registration);
+    void withdraw(const Registration& registration);
     void bindIfNeeded();
     void forgetStateInheritedThroughFork();
-    void closeSocket(bool removeFile);
+    void closeSocket(bool removeFiles);
     void readSocket();
+    void takeIn(const char* datagram, std::size_t length);
     void receive();
     void deliverPendingNames();
     bool isRegistered(std::uint64_t identifier);
     void call(const Registration& registration, const std::string& name);
 
     std::mutex lock;
-    std::vector<Registration> registrations;
+    // Shared with deliveries under way, which must not copy the names for every call.
+    std::vector<std::shared_ptr<const Registration>> registrations;
     std::uint64_t nextIdentifier { 1 };
-    // Names read from the socket and not yet delivered, oldest first. Delivery always takes the oldest,
-    // so a run loop run from inside a callback keeps the order.
+    // Names read from the socket and not yet delivered, oldest first, each at most once: a name posted
+    // again while it waits here adds nothing. Delivery always takes the oldest, so a run loop run from
+    // inside a callback keeps the order.
     std::deque<std::string> pendingNames;
+    std::unordered_set<std::string> pendingNameSet;
     int socketDescriptor { -1 };
     pid_t socketOwner { 0 };
     std::string socketMachinePath;
+    std::unique_ptr<ObserverTable> table;
     CFRunLoopSourceRef source;
     CFRunLoopRef sourceRunLoop { nullptr };
 };
@@ -107,18 +150,84 @@ struct OwnSocketFileRemover {
 
 void CFNotificationCenter::addObserver(const void* observer, CFNotificationCallback callback, const std::string& name)
 {
+    add({ 0, observer, callback, name, false, {}, {}, nullptr });
+}
+
+void CFNotificationCenter::addPatternObserver(const void* observer, CFNotificationCallback callback,
+                                              const std::string& prefix, const std::string& suffix)
+{
+    add({ 0, observer, callback, {}, true, prefix, suffix, nullptr });
+}
+
+void CFNotificationCenter::add(Registration registration)
+{
     std::lock_guard guard(lock);
     forgetStateInheritedThroughFork();
-    registrations.push_back({ nextIdentifier++, observer, callback, name, CFRunLoopGetCurrent() });
+    registration.identifier = nextIdentifier++;
+    registration.runLoop = CFRunLoopGetCurrent();
+    bool wasBound = socketDescriptor >= 0;
+    registrations.push_back(std::make_shared<const Registration>(registration));
     // Only now may the socket file appear: whoever waits for it expects this observer to be reachable.
+    // Binding makes the table with every registration in it.
     bindIfNeeded();
+    if (wasBound)
+        publish(registration);
+}
+
+// Posters send a name only where the table says it is observed.
+void CFNotificationCenter::publish(const Registration& registration)
+{
+    if (!table)
+        return;
+    auto added = [&] {
+        return registration.isPattern ? table->addPattern(registration.prefix, registration.suffix)
+                                      : table->addName(ObserverTable::hashOf(registration.name));
+    };
+    if (added())
+        return;
+    if (auto larger = table->replaceWithLarger(tablePathFor(socketMachinePath))) {
+        table = std::move(larger);
+        NotifyReceivers::announceChange(folderOf(socketMachinePath));
+        if (added())
+            return;
+    }
+    // A table that cannot say it any more: without it, posters send this process every name.
+    NSLog("CFNotificationCenter: the observer table is full; every name is sent to this process now");
+    table.reset();
+    unlink(tablePathFor(socketMachinePath).c_str());
+    NotifyReceivers::announceChange(folderOf(socketMachinePath));
+}
+
+void CFNotificationCenter::withdraw(const Registration& registration)
+{
+    if (!table)
+        return;
+    if (registration.isPattern)
+        table->removePattern(registration.prefix, registration.suffix);
+    else
+        table->removeName(ObserverTable::hashOf(registration.name));
 }
 
 void CFNotificationCenter::removeObserver(const void* observer, const std::string& name)
 {
     std::lock_guard guard(lock);
-    std::erase_if(registrations, [&](const Registration& registration) {
-        return registration.observer == observer && (name.empty() || registration.name == name);
+    std::erase_if(registrations, [&](const auto& registration) {
+        bool removed = registration->observer == observer && (name.empty() || (!registration->isPattern && registration->name == name));
+        if (removed)
+            withdraw(*registration);
+        return removed;
+    });
+}
+
+void CFNotificationCenter::removePatternObserver(const void* observer, const std::string& prefix, const std::string& suffix)
+{
+    std::lock_guard guard(lock);
+    std::erase_if(registrations, [&](const auto& registration) {
+        bool removed = registration->observer == observer && registration->isPattern && registration->prefix == prefix
+            && registration->suffix == suffix;
+        if (removed)
+            withdraw(*registration);
+        return removed;
     });
 }
 
@@ -128,12 +237,13 @@ void CFNotificationCenter::reset()
     closeSocket(true);
     registrations.clear();
     pendingNames.clear();
+    pendingNameSet.clear();
 }
 
 bool CFNotificationCenter::isOwnSocket(const std::string& machinePath)
 {
     std::lock_guard guard(lock);
-    return socketDescriptor >= 0 && socketOwner == getpid() && machinePath == socketMachinePath;
+    return socketDescriptor >= 0 && socketOwner == CurrentProcess::identifier() && machinePath == socketMachinePath;
 }
 
 void CFNotificationCenter::takeInOwnSocket()
@@ -144,12 +254,15 @@ void CFNotificationCenter::takeInOwnSocket()
 
 void CFNotificationCenter::removeOwnSocketFileAtExit()
 {
-    // Another thread may still hold the lock at exit; then the file stays, and the next post removes it.
+    // Another thread may still hold the lock at exit; then the files stay, and the next post removes them.
     std::unique_lock guard(lock, std::try_to_lock);
     if (!guard.owns_lock())
         return;
-    if (socketDescriptor >= 0 && socketOwner == getpid())
-        unlink(socketMachinePath.c_str());
+    if (socketDescriptor < 0 || socketOwner != CurrentProcess::identifier())
+        return;
+    unlink(socketMachinePath.c_str());
+    unlink(tablePathFor(socketMachinePath).c_str());
+    NotifyReceivers::announceChange(folderOf(socketMachinePath));
 }
 
 void CFNotificationCenter::bindIfNeeded()
@@ -161,7 +274,7 @@ void CFNotificationCenter::bindIfNeeded()
         return;
     }
 
-    std::string devicePath = CFNotificationCenterSocketPath(getpid());
+    std::string devicePath = CFNotificationCenterSocketPath(CurrentProcess::identifier());
     std::string machinePath = DeviceRoot::resolve(devicePath);
     auto address = socketAddress(machinePath);
     if (!address) {
@@ -176,35 +289,46 @@ void CFNotificationCenter::bindIfNeeded()
         NSLog("CFNotificationCenter: cannot make a socket: %@", std::strerror(errno));
         return;
     }
+    // The table comes first: a poster that finds the socket finds what it is for.
+    socketMachinePath = machinePath;
+    table = ObserverTable::create(tablePathFor(machinePath));
+    if (!table)
+        NSLog("CFNotificationCenter: cannot make the observer table beside %@; every name is sent here", machinePath);
+    for (const auto& registration : registrations)
+        publish(*registration);
     // A file left by an earlier process with the same id.
     unlink(machinePath.c_str());
     if (bind(descriptor, asSocketAddress(*address), sizeof(*address)) != 0) {
         NSLog("CFNotificationCenter: cannot bind %@: %@", machinePath, std::strerror(errno));
         close(descriptor);
+        table.reset();
+        unlink(tablePathFor(machinePath).c_str());
+        socketMachinePath.clear();
         return;
     }
 
     static OwnSocketFileRemover remover;
     socketDescriptor = descriptor;
-    socketOwner = getpid();
-    socketMachinePath = machinePath;
+    socketOwner = CurrentProcess::identifier();
     sourceRunLoop = CFRunLoopGetCurrent();
     source = CFRunLoopSource::create(descriptor, [this] { receive(); });
     sourceRunLoop->addSource(source);
+    NotifyReceivers::announceChange(folderOf(machinePath));
 }
 
-// A child made by fork() without exec shares its parent's socket; it must neither read from it nor
-// remove its file, and starts again with observers of its own.
+// A child made by fork() without exec shares its parent's socket and table; it must neither read from
+// them nor remove their files, and starts again with observers of its own.
 void CFNotificationCenter::forgetStateInheritedThroughFork()
 {
-    if (socketDescriptor < 0 || socketOwner == getpid())
+    if (socketDescriptor < 0 || socketOwner == CurrentProcess::identifier())
         return;
     closeSocket(false);
     registrations.clear();
     pendingNames.clear();
+    pendingNameSet.clear();
 }
 
-void CFNotificationCenter::closeSocket(bool removeFile)
+void CFNotificationCenter::closeSocket(bool removeFiles)
 {
     if (source) {
         source->invalidate();
@@ -213,10 +337,14 @@ void CFNotificationCenter::closeSocket(bool removeFile)
     }
     source.reset();
     sourceRunLoop = nullptr;
+    table.reset();
     if (socketDescriptor >= 0) {
         close(socketDescriptor);
-        if (removeFile && socketOwner == getpid())
+        if (removeFiles && socketOwner == CurrentProcess::identifier()) {
             unlink(socketMachinePath.c_str());
+            unlink(tablePathFor(socketMachinePath).c_str());
+            NotifyReceivers::announceChange(folderOf(socketMachinePath));
+        }
     }
     socketDescriptor = -1;
     socketOwner = 0;
@@ -227,18 +355,42 @@ void CFNotificationCenter::readSocket()
 {
     if (socketDescriptor < 0)
         return;
-    char buffer[maximumNameLength + 1];
-    for (std::size_t count = 0; count < maximumNamesPerRead; ++count) {
-        ssize_t length = recv(socketDescriptor, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (length < 0 && errno == EINTR)
+    // Several datagrams a call; a call that does not fill the batch has emptied the queue.
+    constexpr unsigned batchSize = 32;
+    static char buffers[batchSize][maximumNameLength + 2];
+    iovec vectors[batchSize];
+    mmsghdr messages[batchSize];
+    for (std::size_t read = 0; read < maximumNamesPerRead;) {
+        for (unsigned index = 0; index < batchSize; ++index) {
+            vectors[index] = { buffers[index], sizeof buffers[index] };
+            messages[index] = {};
+            messages[index].msg_hdr.msg_iov = &vectors[index];
+            messages[index].msg_hdr.msg_iovlen = 1;
+        }
+        int count = recvmmsg(socketDescriptor, messages, batchSize, MSG_DONTWAIT, nullptr);
+        if (count < 0 && errno == EINTR)
             continue;
-        if (length < 0)
+        if (count <= 0)
             return;
-        // Empty or cut short: not a name any post sends.
-        if (length == 0 || static_cast<std::size_t>(length) > maximumNameLength)
-            continue;
-        pendingNames.emplace_back(buffer, static_cast<std::size_t>(length));
+        for (int index = 0; index < count; ++index)
+            takeIn(buffers[index], messages[index].msg_len);
+        read += static_cast<std::size_t>(count);
+        if (count < static_cast<int>(batchSize))
+            return;
     }
+}
+
+void CFNotificationCenter::takeIn(const char* datagram, std::size_t length)
+{
+    // Empty or cut short: not a name any post sends.
+    if (length < 2 || length > maximumNameLength + 1)
+        return;
+    std::string name(datagram + 1, length - 1);
+    // Taken in before it is delivered: a post from now on is sent again and brings a later delivery.
+    if (datagram[0] == countedPost && table)
+        table->takeIn(ObserverTable::hashOf(name));
+    if (pendingNameSet.insert(name).second)
+        pendingNames.push_back(std::move(name));
 }
 
 void CFNotificationCenter::receive()
@@ -252,29 +404,31 @@ void CFNotificationCenter::receive()
 
 void CFNotificationCenter::deliverPendingNames()
 {
+    CFRunLoopRef currentRunLoop = CFRunLoopGetCurrent();
+    std::vector<std::shared_ptr<const Registration>> matching;
     for (;;) {
         std::string name;
-        std::vector<Registration> matching;
+        matching.clear();
         {
             std::lock_guard guard(lock);
             if (pendingNames.empty())
                 return;
             name = std::move(pendingNames.front());
             pendingNames.pop_front();
+            pendingNameSet.erase(name);
             for (const auto& registration : registrations) {
-                if (registration.name == name)
+                if (registration->matches(name))
                     matching.push_back(registration);
             }
         }
-        CFRunLoopRef currentRunLoop = CFRunLoopGetCurrent();
         for (const auto& registration : matching) {
-            if (registration.runLoop == currentRunLoop) {
-                call(registration, name);
+            if (registration->runLoop == currentRunLoop) {
+                call(*registration, name);
                 continue;
             }
             // Observers added on another thread are called on that thread's run loop.
-            registration.runLoop->performBlock([this, registration, name] { call(registration, name); });
-            registration.runLoop->wakeUp();
+            registration->runLoop->performBlock([this, registration, name] { call(*registration, name); });
+            registration->runLoop->wakeUp();
         }
     }
 }
@@ -283,7 +437,7 @@ bool CFNotificationCenter::isRegistered(std::uint64_t identifier)
 {
     std::lock_guard guard(lock);
     return std::any_of(registrations.begin(), registrations.end(),
-                       [&](const Registration& registration) { return registration.identifier == identifier; });
+                       [&](const auto& registration) { return registration->identifier == identifier; });
 }
 
 void CFNotificationCenter::call(const Registration& registration, const std::string& name)
@@ -323,6 +477,24 @@ void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, con
         center->removeObserver(observer, "");
 }
 
+void CFNotificationCenterAddPatternObserver(CFNotificationCenterRef center, const void* observer,
+                                            CFNotificationCallback callback, const std::string& prefix,
+                                            const std::string& suffix)
+{
+    if (!center || !callback) {
+        NSLog("CFNotificationCenterAddPatternObserver: no center or no callback for %@...%@", prefix, suffix);
+        return;
+    }
+    center->addPatternObserver(observer, callback, prefix, suffix);
+}
+
+void CFNotificationCenterRemovePatternObserver(CFNotificationCenterRef center, const void* observer,
+                                               const std::string& prefix, const std::string& suffix)
+{
+    if (center)
+        center->removePatternObserver(observer, prefix, suffix);
+}
+
 void CFNotificationCenterDarwinReset()
 {
     darwinCenter().reset();
@@ -342,12 +514,12 @@ int postingSocket()
     return descriptor;
 }
 
-ssize_t sendName(int descriptor, const sockaddr_un* address, const std::string& name)
+ssize_t sendDatagram(int descriptor, const sockaddr_un* address, const std::string& datagram)
 {
     for (;;) {
-        ssize_t sent = address ? sendto(descriptor, name.data(), name.size(), MSG_NOSIGNAL, asSocketAddress(*address),
-                                        sizeof(*address))
-                               : send(descriptor, name.data(), name.size(), MSG_NOSIGNAL);
+        ssize_t sent = address ? sendto(descriptor, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                                        asSocketAddress(*address), sizeof(*address))
+                               : send(descriptor, datagram.data(), datagram.size(), MSG_NOSIGNAL);
         if (sent >= 0 || errno != EINTR)
             return sent;
     }
@@ -355,59 +527,71 @@ ssize_t sendName(int descriptor, const sockaddr_un* address, const std::string& 
 
 // A receiver whose queue is full gets a little time to catch up. The wait needs a socket connected to
 // it: only then does poll() report when the receiver has room again.
-bool sendWhenReceiverHasRoom(const sockaddr_un& address, const std::string& name)
+bool sendWhenReceiverHasRoom(NotifyReceivers::Receiver& receiver, const std::string& datagram)
 {
-    int descriptor = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (descriptor < 0)
+    if (!receiver.connection.isOpen() && !receiver.reconnect())
         return false;
-    bool sent = false;
-    if (connect(descriptor, asSocketAddress(address), sizeof(address)) == 0) {
-        auto deadline = std::chrono::steady_clock::now() + fullReceiverPatience;
-        for (;;) {
-            if (sendName(descriptor, nullptr, name) >= 0) {
-                sent = true;
-                break;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                break;
-            auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (remaining.count() <= 0)
-                break;
-            pollfd writable { descriptor, POLLOUT, 0 };
-            poll(&writable, 1, static_cast<int>(remaining.count()));
-        }
+    auto deadline = std::chrono::steady_clock::now() + fullReceiverPatience;
+    for (;;) {
+        if (sendDatagram(receiver.connection.get(), nullptr, datagram) >= 0)
+            return true;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0)
+            return false;
+        pollfd writable { receiver.connection.get(), POLLOUT, 0 };
+        poll(&writable, 1, static_cast<int>(remaining.count()));
     }
-    close(descriptor);
-    return sent;
 }
 
-void postTo(const std::string& machinePath, const std::string& name)
+enum class Delivery { Sent, Gone, Missed };
+
+// Through the receiver's connection, which needs no path lookup, or by its address.
+ssize_t sendOnce(const NotifyReceivers::Receiver& receiver, const std::string& datagram)
 {
-    auto address = socketAddress(machinePath);
-    if (!address)
-        return;
-    if (sendName(postingSocket(), &*address, name) >= 0)
-        return;
+    if (receiver.connection.isOpen())
+        return sendDatagram(receiver.connection.get(), nullptr, datagram);
+    return sendDatagram(postingSocket(), &receiver.address, datagram);
+}
+
+Delivery sendTo(NotifyReceivers::Receiver& receiver, const std::string& datagram)
+{
+    if (sendOnce(receiver, datagram) >= 0)
+        return Delivery::Sent;
     int error = errno;
-    if (error == ECONNREFUSED || error == ENOENT) {
-        // Nobody reads there any more: its process is gone.
-        unlink(machinePath.c_str());
-        return;
+    if (error == ECONNREFUSED || error == ENOENT || error == ENOTCONN) {
+        // The socket may have been made again since the connection was; nobody reading at its path
+        // means its process is gone.
+        if (receiver.connection.isOpen() && receiver.reconnect() && sendOnce(receiver, datagram) >= 0)
+            return Delivery::Sent;
+        return Delivery::Gone;
     }
     if (error == EAGAIN || error == EWOULDBLOCK) {
         // Our own queue fills when this thread posts faster than its run loop reads; take in what
         // waits there now, to be delivered in order later.
-        if (darwinCenter().isOwnSocket(machinePath)) {
+        if (darwinCenter().isOwnSocket(receiver.socketPath)) {
             darwinCenter().takeInOwnSocket();
-            if (sendName(postingSocket(), &*address, name) >= 0)
-                return;
+            if (sendOnce(receiver, datagram) >= 0)
+                return Delivery::Sent;
         }
-        if (sendWhenReceiverHasRoom(*address, name))
-            return;
-        NSLog("notify_post: %@ did not take \"%@\" in time; that observer misses it", machinePath, name);
-        return;
+        if (sendWhenReceiverHasRoom(receiver, datagram))
+            return Delivery::Sent;
+        NSLog("notify_post: %@ did not take \"%@\" in time; that observer misses it", receiver.socketPath,
+              datagram.substr(1));
+        return Delivery::Missed;
     }
-    NSLog("notify_post: cannot post \"%@\" to %@: %@", name, machinePath, std::strerror(error));
+    NSLog("notify_post: cannot post \"%@\" to %@: %@", datagram.substr(1), receiver.socketPath, std::strerror(error));
+    return Delivery::Missed;
+}
+
+std::mutex postingLock;
+
+NotifyReceivers& postingReceivers()
+{
+    // Never destroyed: code running at exit may still post.
+    static NotifyReceivers* const receivers = new NotifyReceivers;
+    return *receivers;
 }
 
 } // namespace
@@ -419,30 +603,30 @@ std::uint32_t notify_post(const char* name)
     std::string text(name);
     if (text.empty() || text.size() > maximumNameLength)
         return 1;
+    NotifyPostCapture::record(text);
 
     std::string folder = DeviceRoot::resolve(notifyFolder);
     if (folder.empty())
         return 0;
-    DIR* directory = opendir(folder.c_str());
-    // No folder yet: no process of the device observes anything.
-    if (!directory)
-        return 0;
-    std::vector<std::string> entries;
-    while (dirent* entry = readdir(directory)) {
-        std::string entryName = entry->d_name;
-        std::size_t suffixLength = std::strlen(socketSuffix);
-        if (entryName.size() > suffixLength
-            && entryName.compare(entryName.size() - suffixLength, suffixLength, socketSuffix) == 0)
-            entries.push_back(std::move(entryName));
-    }
-    closedir(directory);
-    std::sort(entries.begin(), entries.end());
-
     if (postingSocket() < 0) {
         NSLog("notify_post: cannot make a socket: %@", std::strerror(errno));
         return 0;
     }
-    for (const auto& entry : entries)
-        postTo(folder + "/" + entry, text);
+    std::uint64_t hash = ObserverTable::hashOf(text);
+    std::string counted = countedPost + text;
+    std::string uncounted = uncountedPost + text;
+
+    std::lock_guard guard(postingLock);
+    for (auto& receiver : postingReceivers().current(folder)) {
+        auto interest = receiver.table ? receiver.table->interestIn(text, hash) : ObserverTable::Interest::Uncounted;
+        if (interest == ObserverTable::Interest::None || interest == ObserverTable::Interest::Coalesced)
+            continue;
+        bool isCounted = interest == ObserverTable::Interest::Counted;
+        Delivery delivery = sendTo(receiver, isCounted ? counted : uncounted);
+        if (delivery == Delivery::Sent && isCounted)
+            receiver.table->countSent(hash);
+        if (delivery == Delivery::Gone)
+            postingReceivers().forget(receiver);
+    }
     return 0;
 }

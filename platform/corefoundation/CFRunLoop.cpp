@@ -1,5 +1,6 @@
 #include "CFRunLoop.h"
 
+#include "CurrentProcess.h"
 #include "NSLog.h"
 
 #include <algorithm>
@@ -109,7 +110,8 @@ void CFRunLoop::runUntilIdle(Clock::duration limit)
 void CFRunLoop::stop()
 {
     stopRequested = 1;
-    wakeUp();
+    if (waiting)
+        wakeUp();
 }
 
 void CFRunLoop::wakeUp()
@@ -126,7 +128,7 @@ void CFRunLoop::reset()
     // Whatever the forgotten calls and timers hold is released at the end, once the loop is clean.
     auto forgottenSources = std::move(sources);
     auto forgottenTimers = std::move(timers);
-    std::deque<std::function<void()>> forgottenCalls;
+    std::vector<std::function<void()>> forgottenCalls;
     {
         std::lock_guard guard(queueLock);
         forgottenCalls.swap(queue);
@@ -191,9 +193,8 @@ void CFRunLoop::drainWakePipe()
     char buffer[64];
     for (;;) {
         ssize_t count = read(wakePipe[0], buffer, sizeof buffer);
-        if (count > 0)
-            continue;
-        if (count < 0 && errno == EINTR)
+        // A read that does not fill the buffer has emptied the pipe.
+        if (count == static_cast<ssize_t>(sizeof buffer) || (count < 0 && errno == EINTR))
             continue;
         return;
     }
@@ -231,8 +232,9 @@ bool CFRunLoop::runOneTurn(std::optional<Clock::time_point> deadline, bool mayWa
         timeout = pollTimeout(wakeAt);
     }
 
-    std::vector<pollfd> descriptors { { wakePipe[0], POLLIN, 0 } };
-    std::vector<CFRunLoopSourceRef> polledSources;
+    auto& descriptors = polledDescriptors;
+    descriptors.assign(1, { wakePipe[0], POLLIN, 0 });
+    polledSources.clear();
     for (const auto& source : sources) {
         if (!source->isValid() || source->fileDescriptor() < 0)
             continue;
@@ -240,7 +242,11 @@ bool CFRunLoop::runOneTurn(std::optional<Clock::time_point> deadline, bool mayWa
         polledSources.push_back(source);
     }
 
+    waiting = timeout != 0;
+    if (waiting && stopRequested)
+        timeout = 0;
     int readyCount = poll(descriptors.data(), descriptors.size(), timeout);
+    waiting = false;
     if (readyCount < 0) {
         if (errno != EINTR)
             NSLog("CFRunLoop: poll failed: %@", std::strerror(errno));
@@ -250,7 +256,7 @@ bool CFRunLoop::runOneTurn(std::optional<Clock::time_point> deadline, bool mayWa
     if (readyCount > 0) {
         if (descriptors[0].revents != 0)
             drainWakePipe();
-        std::vector<std::function<void()>> calls;
+        std::lock_guard guard(queueLock);
         for (size_t index = 0; index < polledSources.size(); ++index) {
             short events = descriptors[index + 1].revents;
             const auto& source = polledSources[index];
@@ -261,19 +267,16 @@ bool CFRunLoop::runOneTurn(std::optional<Clock::time_point> deadline, bool mayWa
             }
             if (!(events & (POLLIN | POLLHUP | POLLERR)))
                 continue;
-            calls.push_back([this, source] {
+            queue.push_back([this, source] {
                 if (source->isValid() && containsSource(source))
                     source->signal();
             });
         }
-        std::lock_guard guard(queueLock);
-        for (auto& call : calls)
-            queue.push_back(std::move(call));
     }
 
     queueDueTimers(Clock::now());
 
-    std::deque<std::function<void()>> calls;
+    std::vector<std::function<void()>> calls;
     {
         std::lock_guard guard(queueLock);
         calls.swap(queue);
@@ -296,7 +299,7 @@ CFRunLoopRef CFRunLoopGetMain()
 
 CFRunLoopRef CFRunLoopGetCurrent()
 {
-    if (gettid() == getpid())
+    if (CurrentProcess::isMainThread())
         return CFRunLoopGetMain();
     thread_local std::unique_ptr<CFRunLoop> threadRunLoop;
     if (!threadRunLoop)

@@ -3,14 +3,15 @@
 #include "CFRunLoopSource.h"
 #include "CFRunLoopTimer.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <poll.h>
 #include <vector>
 
 // The run loop of one thread, on poll(2): file-descriptor sources, timers, and deferred calls. Each turn
@@ -73,16 +74,22 @@ private:
     bool isCurrentEntry(const ScheduledTimer& entry) const;
 
     std::vector<CFRunLoopSourceRef> sources;
+    // What one turn polls, kept from turn to turn so that a turn allocates nothing.
+    std::vector<pollfd> polledDescriptors;
+    std::vector<CFRunLoopSourceRef> polledSources;
     // A min-heap on the fire date (std::push_heap with std::greater); a vector so it can be searched.
     std::vector<ScheduledTimer> timers;
     std::uint64_t timerOrder { 0 };
     // Guards only the queue: other threads may queue calls.
     mutable std::mutex queueLock;
-    std::deque<std::function<void()>> queue;
+    std::vector<std::function<void()>> queue;
     // Counts resets, so that a reset from inside a call drops the rest of the calls of that turn.
     std::uint64_t generation { 0 };
     int wakePipe[2] { -1, -1 };
-    volatile std::sig_atomic_t stopRequested { 0 };
+    // Both lock-free, so a signal handler may set the one and read the other: a stop asked while the
+    // loop waits in poll() wakes it; one asked at any other time is seen before the next wait.
+    std::atomic<int> stopRequested { 0 };
+    std::atomic<bool> waiting { false };
 };
 
 using CFRunLoopRef = CFRunLoop*;

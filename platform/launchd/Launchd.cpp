@@ -6,6 +6,8 @@
 #include "ProcessIdentity.h"
 #include "StringFormat.h"
 
+#include "DeviceProgram.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -14,6 +16,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -84,41 +89,98 @@ struct JobRecord {
     }
 };
 
+// The device paths of the job records, as found in the jobs folder.
+std::vector<std::string> recordPaths()
+{
+    std::vector<std::string> paths;
+    DIR* folder = opendir(DeviceRoot::resolve(Launchd::jobsFolder).c_str());
+    if (!folder)
+        return paths;
+    while (dirent* entry = readdir(folder)) {
+        std::string name = entry->d_name;
+        if (name.size() > 6 && name.ends_with(".plist"))
+            paths.push_back(std::string(Launchd::jobsFolder) + "/" + name);
+    }
+    closedir(folder);
+    return paths;
+}
+
 std::vector<JobRecord> allRecords()
 {
     std::vector<JobRecord> records;
-    DIR* folder = opendir(DeviceRoot::resolve(Launchd::jobsFolder).c_str());
-    if (!folder)
-        return records;
-    while (dirent* entry = readdir(folder)) {
-        std::string name = entry->d_name;
-        if (name.size() > 6 && name.ends_with(".plist")) {
-            if (auto record = JobRecord::read(std::string(Launchd::jobsFolder) + "/" + name))
-                records.push_back(*record);
-        }
+    for (const auto& path : recordPaths()) {
+        if (auto record = JobRecord::read(path))
+            records.push_back(*record);
     }
-    closedir(folder);
     std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.label < b.label; });
     return records;
 }
 
-// Runs the program in this (forked) process with standard streams on /dev/null. The program reports
-// its own id on the report pipe first, so that the id always comes before an exec failure.
-[[noreturn]] void execProgram(const std::string& program, std::vector<char*>& argv, int report)
+// The job loaded from the list: the one of the list's label, or, when the list is gone or names
+// another label now, the one loaded from its path. On a device without jobs the list is not even read,
+// so that stopping what was never started costs next to nothing.
+std::optional<JobRecord> loadedJobOf(const std::string& listDevicePath)
+{
+    if (recordPaths().empty())
+        return std::nullopt;
+    if (auto list = dictionaryWithContentsOfFile(listDevicePath)) {
+        if (const auto* label = typedValueFor<std::string>(*list, "Label")) {
+            if (auto job = JobRecord::read(recordPath(*label)))
+                return job;
+        }
+    }
+    std::optional<JobRecord> job;
+    for (const auto& record : allRecords()) {
+        if (record.listPath == listDevicePath)
+            job = record;
+    }
+    return job;
+}
+
+// The descriptor on which a supervisor reports the first start of its program to the loader.
+constexpr int supervisorReportDescriptor = 3;
+
+// Every descriptor from the given one on is closed when the process executes a program.
+void closeOnExecFrom(int firstDescriptor)
+{
+    if (close_range(static_cast<unsigned>(firstDescriptor), ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+    rlimit limit {};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    for (rlim_t descriptor = static_cast<rlim_t>(firstDescriptor); descriptor < limit.rlim_cur; ++descriptor)
+        fcntl(static_cast<int>(descriptor), F_SETFD, FD_CLOEXEC);
+}
+
+// Runs the program in this process, forked from the one that loads the job (or from a supervisor), as a
+// process that owes that one nothing: standard streams on /dev/null, every other descriptor closed by
+// the exec but the one handed on, which becomes descriptor 3, every signal at its default and none
+// blocked. The process reports its own id on the report first, and when the exec fails, why, so that
+// the id always comes first. Only async-signal-safe calls: the loader may have threads of its own.
+[[noreturn]] void execProgram(const char* program, char* const argv[], int report, int handedOn)
 {
     pid_t self = getpid();
     if (report >= 0) {
         [[maybe_unused]] auto reported = write(report, &self, sizeof self);
+        if (report == supervisorReportDescriptor)
+            report = fcntl(report, F_DUPFD_CLOEXEC, supervisorReportDescriptor + 1);
     }
-    int nullDevice = open("/dev/null", O_RDWR);
+    int nullDevice = open("/dev/null", O_RDWR | O_CLOEXEC);
     dup2(nullDevice, STDIN_FILENO);
     dup2(nullDevice, STDOUT_FILENO);
     dup2(nullDevice, STDERR_FILENO);
-    signal(SIGTERM, SIG_DFL);
+    if (handedOn >= 0 && handedOn != supervisorReportDescriptor)
+        dup2(handedOn, supervisorReportDescriptor);
+    else if (handedOn == supervisorReportDescriptor)
+        fcntl(handedOn, F_SETFD, 0);
+    closeOnExecFrom(handedOn >= 0 ? supervisorReportDescriptor + 1 : supervisorReportDescriptor);
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
+        sigaction(signalNumber, &defaultAction, nullptr);
     sigset_t nothing;
     sigemptyset(&nothing);
     sigprocmask(SIG_SETMASK, &nothing, nullptr);
-    execv(program.c_str(), argv.data());
+    execv(program, argv);
     int execError = errno;
     if (report >= 0) {
         [[maybe_unused]] auto written = write(report, &execError, sizeof execError);
@@ -126,38 +188,31 @@ std::vector<JobRecord> allRecords()
     _exit(127);
 }
 
-volatile std::sig_atomic_t supervisorTerminationRequested = 0;
+// What a started process told on its report: its id, and the exec's error when it could not run its
+// program. Reads until the exec (or the end of the process) closes the report.
+struct ExecReport {
+    pid_t processID { 0 };
+    int execError { 0 };
+};
 
-// Keeps a job's program running: starts it again a second after it ends, until the supervisor itself
-// is told to end, which it passes on to the program. The first start reports on the report pipe; each
-// later one updates the job's record.
-[[noreturn]] void superviseProgram(JobRecord job, const std::string& program, std::vector<char*>& argv, int report)
+ExecReport readExecReport(int readEnd)
 {
-    struct sigaction termination {};
-    termination.sa_handler = [](int) { supervisorTerminationRequested = 1; };
-    sigaction(SIGTERM, &termination, nullptr);
-    sigaction(SIGINT, &termination, nullptr);
-    job.supervisor = ProcessIdentity::of(getpid());
-    for (bool first = true; !supervisorTerminationRequested; first = false) {
-        pid_t programID = fork();
-        if (programID == 0)
-            execProgram(program, argv, first ? report : -1);
-        if (first)
-            close(report);
-        else if (programID > 0 && (job.process = ProcessIdentity::of(programID)))
-            job.write();
-        int status = 0;
-        while (programID > 0 && waitpid(programID, &status, 0) < 0 && errno == EINTR) {
-            if (supervisorTerminationRequested)
-                kill(programID, SIGTERM);
-        }
-        if (!supervisorTerminationRequested)
-            sleep(1);
-        // A job that is no longer recorded (its device is gone, or it was unloaded) is not started again.
-        if (!JobRecord::read(recordPath(job.label)))
-            break;
-    }
-    _exit(0);
+    ExecReport report;
+    if (read(readEnd, &report.processID, sizeof report.processID) != sizeof report.processID)
+        report.processID = 0;
+    else if (read(readEnd, &report.execError, sizeof report.execError) != sizeof report.execError)
+        report.execError = 0;
+    close(readEnd);
+    return report;
+}
+
+std::vector<char*> argumentVector(std::vector<std::string>& arguments)
+{
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return argv;
 }
 
 struct StartedJob {
@@ -167,16 +222,25 @@ struct StartedJob {
 
 // Starts the program in a session of its own, detached from the caller (which it outlives): the caller's
 // child forks the program, or for a job kept alive its supervisor, and ends at once, so neither is ever
-// the caller's to reap. Waits until the program has been executed, and reports why when it could not be.
+// the caller's to reap. The supervisor is the launchctl program, run anew, so that nothing of the
+// caller's lives on in it. Signals stay blocked in the caller while it forks, so that none of its
+// handlers ever runs in a child. Waits until the program has been executed, and reports why when it
+// could not be.
 StartedJob startProgram(const JobRecord& job, const std::vector<std::string>& programArguments, bool keepAlive,
                         std::string& error)
 {
     std::string program = DeviceRoot::resolve(programArguments.front());
     std::vector<std::string> arguments = programArguments;
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
+    if (keepAlive) {
+        auto launchctl = DeviceProgram::locate("launchctl");
+        if (!launchctl) {
+            error = "cannot find launchctl to keep " + programArguments.front() + " alive";
+            return {};
+        }
+        program = *launchctl;
+        arguments.insert(arguments.begin(), { "launchctl", "supervise", job.label });
+    }
+    std::vector<char*> argv = argumentVector(arguments);
 
     int report[2];
     int supervisorReport[2];
@@ -184,62 +248,103 @@ StartedJob startProgram(const JobRecord& job, const std::vector<std::string>& pr
         error = "cannot make a pipe";
         return {};
     }
+    sigset_t everySignal;
+    sigset_t previousMask;
+    sigfillset(&everySignal);
+    pthread_sigmask(SIG_SETMASK, &everySignal, &previousMask);
     pid_t child = fork();
-    if (child < 0) {
-        for (int end : { report[0], report[1], supervisorReport[0], supervisorReport[1] })
-            close(end);
-        error = "cannot fork";
-        return {};
-    }
     if (child == 0) {
         setsid();
         pid_t next = fork();
         if (next != 0)
             _exit(next > 0 ? 0 : 1);
-        if (!keepAlive)
-            execProgram(program, argv, report[1]);
-        pid_t self = getpid();
-        [[maybe_unused]] auto reported = write(supervisorReport[1], &self, sizeof self);
-        close(supervisorReport[1]);
-        superviseProgram(job, program, argv, report[1]);
+        if (keepAlive)
+            execProgram(program.c_str(), argv.data(), supervisorReport[1], report[1]);
+        execProgram(program.c_str(), argv.data(), report[1], -1);
     }
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     close(report[1]);
     close(supervisorReport[1]);
+    if (child < 0) {
+        close(report[0]);
+        close(supervisorReport[0]);
+        error = "cannot fork";
+        return {};
+    }
     waitpid(child, nullptr, 0);
     StartedJob started;
-    pid_t supervisorID = 0;
-    if (keepAlive && read(supervisorReport[0], &supervisorID, sizeof supervisorID) == sizeof supervisorID)
-        started.supervisor = ProcessIdentity::of(supervisorID);
-    close(supervisorReport[0]);
-    pid_t programID = 0;
-    int execError = 0;
-    bool reported = read(report[0], &programID, sizeof programID) == sizeof programID && programID > 0;
-    bool failed = reported && read(report[0], &execError, sizeof execError) == sizeof execError;
-    close(report[0]);
-    if (!reported) {
+    ExecReport supervisorStart = keepAlive ? readExecReport(supervisorReport[0]) : ExecReport {};
+    if (!keepAlive)
+        close(supervisorReport[0]);
+    started.supervisor = ProcessIdentity::of(supervisorStart.processID);
+    if (supervisorStart.execError != 0) {
+        close(report[0]);
+        error = program + ": " + std::strerror(supervisorStart.execError);
+        return started;
+    }
+    ExecReport programStart = readExecReport(report[0]);
+    if (programStart.processID <= 0) {
         error = "cannot start " + programArguments.front();
         return started;
     }
-    if (failed) {
-        error = programArguments.front() + ": " + std::strerror(execError);
+    if (programStart.execError != 0) {
+        error = programArguments.front() + ": " + std::strerror(programStart.execError);
         return started;
     }
-    started.program = ProcessIdentity::of(programID);
+    started.program = ProcessIdentity::of(programStart.processID);
     if (!started.program && !keepAlive)
         error = programArguments.front() + " ended at once";
     return started;
 }
 
+// A handle on a process (closed on exec), through which it is signalled and its end is seen at once; -1
+// when there is none. Through the system call: the C library's declaration does not serve C++ yet.
+int processHandle(int processID)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, processID, 0));
+}
+
+void sendSignal(const ProcessIdentity& process, int handle, int signalNumber)
+{
+    if (handle >= 0)
+        syscall(SYS_pidfd_send_signal, handle, signalNumber, nullptr, 0);
+    else
+        kill(process.processID, signalNumber);
+}
+
+// Waits at most the given time for the process to end; true when it has. The handle, when there is
+// one, tells of the end at once; without, the process is looked at every few milliseconds.
+bool waitForEnd(const ProcessIdentity& process, int handle, double seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (process.isAlive()) {
+        auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0)
+            return false;
+        if (handle < 0) {
+            std::this_thread::sleep_for(std::min(remaining, std::chrono::milliseconds(5)));
+            continue;
+        }
+        pollfd ended { handle, POLLIN, 0 };
+        poll(&ended, 1, static_cast<int>(remaining.count()) + 1);
+    }
+    return true;
+}
+
+// SIGTERM, then SIGKILL after the grace period. The process is reached through a handle taken before
+// its identity is checked, so that a process that got its id meanwhile is never signalled.
 void stopProcess(const ProcessIdentity& process, double graceSeconds)
 {
-    if (!process.isAlive())
-        return;
-    kill(process.processID, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(graceSeconds);
-    while (process.isAlive() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (process.isAlive())
-        kill(process.processID, SIGKILL);
+    int handle = processHandle(process.processID);
+    if (process.isAlive()) {
+        sendSignal(process, handle, SIGTERM);
+        if (!waitForEnd(process, handle, graceSeconds)) {
+            sendSignal(process, handle, SIGKILL);
+            waitForEnd(process, handle, 1);
+        }
+    }
+    if (handle >= 0)
+        close(handle);
 }
 
 std::optional<std::vector<std::string>> programArgumentsOf(const PropertyListDictionary& list)
@@ -295,17 +400,7 @@ Launchd::Result Launchd::load(const std::string& listDevicePath)
 
 Launchd::Result Launchd::unload(const std::string& listDevicePath, double graceSeconds)
 {
-    std::optional<JobRecord> job;
-    if (auto list = dictionaryWithContentsOfFile(listDevicePath)) {
-        if (const auto* label = typedValueFor<std::string>(*list, "Label"))
-            job = JobRecord::read(recordPath(*label));
-    }
-    if (!job) {
-        for (const auto& record : allRecords()) {
-            if (record.listPath == listDevicePath)
-                job = record;
-        }
-    }
+    std::optional<JobRecord> job = loadedJobOf(listDevicePath);
     if (!job)
         return { 1, NSStringWithFormat("Error unloading: %@: not loaded", listDevicePath) };
     // The supervisor first, so that it does not start the program again; it passes the end on.
@@ -317,6 +412,54 @@ Launchd::Result Launchd::unload(const std::string& listDevicePath, double graceS
         stopProcess(*job->process, graceSeconds);
     NSFileManager::defaultManager().removeItemAtPath(recordPath(job->label));
     return {};
+}
+
+namespace {
+
+volatile std::sig_atomic_t supervisorTerminationRequested = 0;
+
+// A restarted program goes into its job's record, as long as the job is loaded.
+void recordRestart(const std::string& label, pid_t programID)
+{
+    auto job = JobRecord::read(recordPath(label));
+    if (!job)
+        return;
+    job->process = ProcessIdentity::of(programID);
+    job->write();
+}
+
+} // namespace
+
+int Launchd::supervise(const std::string& label, const std::vector<std::string>& programArguments)
+{
+    struct sigaction termination {};
+    termination.sa_handler = [](int) { supervisorTerminationRequested = 1; };
+    sigaction(SIGTERM, &termination, nullptr);
+    sigaction(SIGINT, &termination, nullptr);
+    int report = fcntl(supervisorReportDescriptor, F_GETFD) >= 0 ? supervisorReportDescriptor : -1;
+    std::string program = DeviceRoot::resolve(programArguments.front());
+    std::vector<std::string> arguments = programArguments;
+    std::vector<char*> argv = argumentVector(arguments);
+    for (bool first = true; !supervisorTerminationRequested; first = false) {
+        pid_t programID = fork();
+        if (programID == 0)
+            execProgram(program.c_str(), argv.data(), first ? report : -1, -1);
+        if (first && report >= 0)
+            close(report);
+        else if (!first && programID > 0)
+            recordRestart(label, programID);
+        int status = 0;
+        while (programID > 0 && waitpid(programID, &status, 0) < 0 && errno == EINTR) {
+            if (supervisorTerminationRequested)
+                kill(programID, SIGTERM);
+        }
+        if (!supervisorTerminationRequested)
+            sleep(1);
+        // A job that is no longer recorded (its device is gone, or it was unloaded) is not started again.
+        if (!JobRecord::read(recordPath(label)))
+            break;
+    }
+    return 0;
 }
 
 std::vector<Launchd::Job> Launchd::list()

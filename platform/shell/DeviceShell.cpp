@@ -1,12 +1,13 @@
 #include "DeviceShell.h"
 
+#include "DeviceProgram.h"
 #include "DeviceRoot.h"
+#include "Launchctl.h"
 #include "NSFileManager.h"
 #include "NSLog.h"
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <optional>
 #include <sstream>
@@ -53,38 +54,6 @@ std::string baseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string folderOfRunningProgram()
-{
-    std::array<char, PATH_MAX> buffer {};
-    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0)
-        return {};
-    std::string path(buffer.data(), static_cast<size_t>(length));
-    return path.substr(0, path.rfind('/'));
-}
-
-bool isExecutable(const std::string& path)
-{
-    return !path.empty() && access(path.c_str(), X_OK) == 0;
-}
-
-// A device program is looked for on the device first, then beside the running program, then in the
-// build that made this one.
-std::optional<std::string> locateDeviceProgram(const std::string& name)
-{
-    for (const char* folder : { "/usr/bin", "/usr/sbin", "/bin", "/sbin" }) {
-        std::string candidate = DeviceRoot::resolve(std::string(folder) + "/" + name);
-        if (isExecutable(candidate))
-            return candidate;
-    }
-    for (const std::string& folder : { folderOfRunningProgram(), std::string(TARVIKDNS_PROGRAMS_DIR) }) {
-        std::string candidate = folder + "/" + name;
-        if (isExecutable(candidate))
-            return candidate;
-    }
-    return std::nullopt;
-}
-
 // Whatever is at the path goes first, a symbolic link or a file another account placed included; the
 // new file is then created exclusively, so nothing can be slipped in between.
 int openRedirection(const std::string& devicePath)
@@ -107,6 +76,14 @@ int exitStatusOf(int waitStatus)
     if (WIFSIGNALED(waitStatus))
         return 128 + WTERMSIG(waitStatus);
     return commandNotFound;
+}
+
+// launchctl is the service manager's own command line, run in this process: the commands a daemon gives
+// at every pass cost no process start.
+int runLaunchctl(const CommandLine& commandLine, int outputFileDescriptor)
+{
+    std::vector<std::string> arguments(commandLine.arguments.begin() + 1, commandLine.arguments.end());
+    return Launchctl::run(arguments, outputFileDescriptor >= 0 ? outputFileDescriptor : STDOUT_FILENO, STDERR_FILENO);
 }
 
 int runProgram(const std::string& programPath, const CommandLine& commandLine, int outputFileDescriptor)
@@ -151,8 +128,9 @@ int system(const char* command)
     bool isDeviceProgram = false;
     for (const char* deviceProgram : deviceProgramNames)
         isDeviceProgram = isDeviceProgram || name == deviceProgram;
-    auto programPath = isDeviceProgram ? locateDeviceProgram(name) : std::nullopt;
-    if (!programPath) {
+    bool runsInThisProcess = name == "launchctl";
+    auto programPath = isDeviceProgram && !runsInThisProcess ? DeviceProgram::locate(name) : std::nullopt;
+    if (!runsInThisProcess && !programPath) {
         NSLog("sh: %@: command not found", name);
         return commandNotFound;
     }
@@ -165,7 +143,8 @@ int system(const char* command)
             return 1;
         }
     }
-    int status = runProgram(*programPath, *commandLine, outputFileDescriptor);
+    int status = runsInThisProcess ? runLaunchctl(*commandLine, outputFileDescriptor)
+                                   : runProgram(*programPath, *commandLine, outputFileDescriptor);
     if (outputFileDescriptor >= 0)
         close(outputFileDescriptor);
     return status;

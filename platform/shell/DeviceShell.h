@@ -11,6 +11,11 @@ namespace device {
 // whatever is at the path is removed first, and the file is created fresh and exclusively. Waits for the
 // command and returns its exit status; a program that is not one of the device's answers 127 with a log
 // line, and so does a command that cannot be started.
+//
+// scutil and notifyutil run as processes of their own. launchctl is the device's service manager,
+// which the shell runs in the calling process, with the launchctl program's effects: the same jobs,
+// processes, output, exit status and log lines (see Launchctl.h; the processes it starts owe the caller
+// nothing, see Launchd.h).
 int system(const char* command);
 
 // Removes a device path (a symbolic link itself, never its target). 0 on success, -1 otherwise.

@@ -2,21 +2,21 @@
 
 #include "CFRunLoop.h"
 #include "DeviceRoot.h"
-#include "DynamicStoreFile.h"
+#include "DynamicStoreLog.h"
+#include "KeyPattern.h"
 #include "NSLog.h"
 
 #include <algorithm>
 #include <set>
 #include <fcntl.h>
-#include <regex.h>
 #include <unistd.h>
 
 namespace {
 
-DynamicStoreFile& storeFile()
+DynamicStoreLog& storeLog()
 {
-    static DynamicStoreFile file;
-    return file;
+    static DynamicStoreLog log;
+    return log;
 }
 
 std::string notificationName(const std::string& key)
@@ -71,13 +71,71 @@ void SCDynamicStore::keyChanged(CFNotificationCenterRef, void* observer, const s
 {
     auto* store = static_cast<SCDynamicStore*>(observer);
     std::string key = name.substr(std::string_view(notificationPrefix).size());
-    if (!store->pendingKeySet.insert(key).second)
+    if (!store->isWatched(key) || !store->pendingKeySet.insert(key).second)
         return;
     store->pendingKeys.push_back(key);
     if (store->pendingKeys.size() == 1) {
         char signal = 1;
         [[maybe_unused]] auto written = write(store->signalPipe[1], &signal, 1);
     }
+}
+
+bool SCDynamicStore::isWatched(const std::string& key) const
+{
+    return observedKeys.count(key)
+        || std::any_of(watchedPatterns.begin(), watchedPatterns.end(), [&](const auto& pattern) { return pattern->matches(key); });
+}
+
+// Each pattern is observed as the names that start and end as every key it matches does.
+void SCDynamicStore::setNotificationPatterns(const std::vector<std::string>& patterns,
+                                             std::vector<std::unique_ptr<KeyPattern>> compiled)
+{
+    CFNotificationCenterRef center = CFNotificationCenterGetDarwinNotifyCenter();
+    for (const auto& pattern : watchedPatterns)
+        CFNotificationCenterRemovePatternObserver(center, this, notificationName(pattern->literalPrefix()), pattern->literalSuffix());
+    for (const auto& pattern : compiled)
+        CFNotificationCenterAddPatternObserver(center, this, keyChanged, notificationName(pattern->literalPrefix()), pattern->literalSuffix());
+    watchedPatterns = std::move(compiled);
+    notificationPatterns = patterns;
+}
+
+void SCDynamicStore::setNotificationKeys(const std::vector<std::string>& requested)
+{
+    CFNotificationCenterRef center = CFNotificationCenterGetDarwinNotifyCenter();
+    auto observe = [&](const std::string& key) {
+        if (observedKeys.insert(key).second)
+            CFNotificationCenterAddObserver(center, this, keyChanged, notificationName(key), nullptr,
+                                            CFNotificationSuspensionBehaviorDeliverImmediately);
+    };
+    // The usual change is the same list with keys added at its end: only those are observed anew.
+    if (requested.size() >= notificationKeys.size() && !notificationKeys.empty()
+        && std::equal(notificationKeys.begin(), notificationKeys.end(), requested.begin())) {
+        for (auto key = requested.begin() + static_cast<long>(notificationKeys.size()); key != requested.end(); ++key) {
+            observe(*key);
+            notificationKeys.push_back(*key);
+        }
+        return;
+    }
+    std::set<std::string> watched(requested.begin(), requested.end());
+    if (watched.empty()) {
+        // Everything at once, then the patterns again.
+        CFNotificationCenterRemoveEveryObserver(center, this);
+        observedKeys.clear();
+        for (const auto& pattern : watchedPatterns)
+            CFNotificationCenterAddPatternObserver(center, this, keyChanged, notificationName(pattern->literalPrefix()),
+                                                   pattern->literalSuffix());
+    }
+    for (auto key = observedKeys.begin(); key != observedKeys.end();) {
+        if (watched.count(*key)) {
+            ++key;
+            continue;
+        }
+        CFNotificationCenterRemoveObserver(center, this, notificationName(*key), nullptr);
+        key = observedKeys.erase(key);
+    }
+    for (const auto& key : watched)
+        observe(key);
+    notificationKeys = requested;
 }
 
 void SCDynamicStore::deliverChangedKeys()
@@ -104,7 +162,7 @@ std::optional<PropertyList> SCDynamicStoreCopyValue(SCDynamicStoreRef store, con
 {
     if (!store)
         return std::nullopt;
-    const auto& contents = storeFile().contents();
+    const auto& contents = storeLog().contents();
     auto entry = contents.find(key);
     if (entry == contents.end())
         return std::nullopt;
@@ -115,51 +173,38 @@ bool SCDynamicStoreSetValue(SCDynamicStoreRef store, const std::string& key, con
 {
     if (!store || key.empty())
         return false;
-    bool changed = false;
-    bool stored = storeFile().update([&](PropertyListDictionary& contents) {
-        auto entry = contents.find(key);
-        changed = entry == contents.end() || !(entry->second == value);
-        if (changed)
-            contents[key] = value;
-        return changed;
-    });
-    if (stored && changed)
+    auto change = storeLog().change(key, value);
+    if (change == DynamicStoreLog::Change::Made)
         announceChange(key);
-    return stored;
+    return change != DynamicStoreLog::Change::Failed;
 }
 
 bool SCDynamicStoreRemoveValue(SCDynamicStoreRef store, const std::string& key)
 {
     if (!store)
         return false;
-    bool removed = false;
-    bool stored = storeFile().update([&](PropertyListDictionary& contents) {
-        removed = contents.erase(key) > 0;
-        return removed;
-    });
-    if (stored && removed)
+    auto change = storeLog().change(key, std::nullopt);
+    if (change == DynamicStoreLog::Change::Made)
         announceChange(key);
-    return stored && removed;
+    return change == DynamicStoreLog::Change::Made;
 }
 
 std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStoreRef store, const std::string& pattern)
 {
     if (!store)
         return std::nullopt;
-    // The pattern is compiled as given and a key matches when the longest match at its start spans it:
-    // wrapping the text in "^(...)$" would let a ")" in the pattern close the group early, leave the
-    // rest unanchored and make some malformed patterns compile.
-    regex_t expression;
-    if (regcomp(&expression, pattern.c_str(), REG_EXTENDED) != 0)
+    auto keyPattern = KeyPattern::compile(pattern);
+    if (!keyPattern)
         return std::nullopt;
+    // Keys are sorted: those that start as every match does lie together.
+    const std::string& prefix = keyPattern->literalPrefix();
+    const std::string& suffix = keyPattern->literalSuffix();
+    const auto& contents = storeLog().contents();
     std::vector<std::string> keys;
-    for (const auto& [key, value] : storeFile().contents()) {
-        regmatch_t match {};
-        if (regexec(&expression, key.c_str(), 1, &match, 0) == 0 && match.rm_so == 0
-            && static_cast<std::size_t>(match.rm_eo) == key.size())
-            keys.push_back(key);
+    for (auto entry = contents.lower_bound(prefix); entry != contents.end() && entry->first.starts_with(prefix); ++entry) {
+        if (entry->first.ends_with(suffix) && keyPattern->matches(entry->first))
+            keys.push_back(entry->first);
     }
-    regfree(&expression);
     return keys;
 }
 
@@ -168,42 +213,24 @@ bool SCDynamicStoreSetNotificationKeys(SCDynamicStoreRef store, const std::vecto
 {
     if (!store)
         return false;
-    if (patterns && !patterns->empty()) {
-        NSLog("SCDynamicStoreSetNotificationKeys(%@): patterns are not watched", store->name());
-        return false;
-    }
-    CFNotificationCenterRef center = CFNotificationCenterGetDarwinNotifyCenter();
     const std::vector<std::string> none;
-    const std::vector<std::string>& requested = keys ? *keys : none;
-    auto& current = store->notificationKeys;
-    auto observe = [&](const std::string& key) {
-        if (store->observedKeys.insert(key).second)
-            CFNotificationCenterAddObserver(center, store, SCDynamicStore::keyChanged, notificationName(key), nullptr,
-                                            CFNotificationSuspensionBehaviorDeliverImmediately);
-    };
-    // The usual change is the same list with keys added at its end: only those are observed anew.
-    if (requested.size() >= current.size() && !current.empty() && std::equal(current.begin(), current.end(), requested.begin())) {
-        for (auto key = requested.begin() + static_cast<long>(current.size()); key != requested.end(); ++key)
-            observe(*key);
-        current.insert(current.end(), requested.begin() + static_cast<long>(current.size()), requested.end());
-        return true;
-    }
-    std::set<std::string> watched(requested.begin(), requested.end());
-    if (watched.empty()) {
-        CFNotificationCenterRemoveEveryObserver(center, store);
-        store->observedKeys.clear();
-    } else {
-        for (auto key = store->observedKeys.begin(); key != store->observedKeys.end();) {
-            if (watched.count(*key)) {
-                ++key;
-                continue;
+    const std::vector<std::string>& requestedPatterns = patterns ? *patterns : none;
+    // Patterns are compiled when they change, before anything else does: one that does not compile
+    // changes nothing.
+    std::optional<std::vector<std::unique_ptr<KeyPattern>>> compiled;
+    if (requestedPatterns != store->notificationPatterns) {
+        compiled.emplace();
+        for (const auto& pattern : requestedPatterns) {
+            auto keyPattern = KeyPattern::compile(pattern);
+            if (!keyPattern) {
+                NSLog("SCDynamicStoreSetNotificationKeys(%@): the pattern \"%@\" does not compile", store->name(), pattern);
+                return false;
             }
-            CFNotificationCenterRemoveObserver(center, store, notificationName(*key), nullptr);
-            key = store->observedKeys.erase(key);
+            compiled->push_back(std::move(keyPattern));
         }
     }
-    for (const auto& key : watched)
-        observe(key);
-    current = requested;
+    store->setNotificationKeys(keys ? *keys : none);
+    if (compiled)
+        store->setNotificationPatterns(requestedPatterns, std::move(*compiled));
     return true;
 }

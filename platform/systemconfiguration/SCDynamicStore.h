@@ -12,9 +12,12 @@
 
 // The dynamic store: values by key, shared by every process of a device. A connection reads and changes
 // it; every set and remove posts the Darwin notification "SCDynamicStore:" followed by the key, so a
-// connection's notification keys are names it observes. Reported changes gather until the connection's
-// run-loop source runs, which calls the connection's callback once with each changed key once, in the
-// order the changes arrived. The connection that made a change is told of it too when it watches the key.
+// connection's notification keys are names it observes, and its notification patterns name patterns
+// it observes (the literal start and end of the pattern), each reported key then matched against the
+// whole pattern. Reported changes gather until the connection's run-loop source runs, which calls the
+// connection's callback once with each changed key once, in the order the changes arrived. The
+// connection that made a change is told of it too when it watches the key.
+class KeyPattern;
 class SCDynamicStore;
 using SCDynamicStoreRef = SCDynamicStore*;
 
@@ -53,6 +56,9 @@ private:
 
     static void keyChanged(CFNotificationCenterRef center, void* observer, const std::string& name,
                            const void* object, const PropertyListDictionary* userInfo);
+    bool isWatched(const std::string& key) const;
+    void setNotificationKeys(const std::vector<std::string>& keys);
+    void setNotificationPatterns(const std::vector<std::string>& patterns, std::vector<std::unique_ptr<KeyPattern>> compiled);
     void deliverChangedKeys();
 
     std::string connectionName;
@@ -60,6 +66,8 @@ private:
     void* info { nullptr };
     std::vector<std::string> notificationKeys;
     std::set<std::string> observedKeys;
+    std::vector<std::string> notificationPatterns;
+    std::vector<std::unique_ptr<KeyPattern>> watchedPatterns;
     std::vector<std::string> pendingKeys;
     std::set<std::string> pendingKeySet;
     // Written to when the first of a batch of changes arrives; the run-loop source reads it.
@@ -77,6 +85,7 @@ bool SCDynamicStoreRemoveValue(SCDynamicStoreRef store, const std::string& key);
 // The keys that hold a value and match the POSIX extended regular expression as a whole, in sorted
 // order; null for a pattern that does not compile.
 std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStoreRef store, const std::string& pattern);
-// Replaces the watched keys. Patterns are not watched: a non-empty pattern list makes the call fail.
+// Replaces the watched keys and patterns (POSIX extended regular expressions, each anchored to the
+// whole key). A pattern that does not compile makes the call fail and changes nothing.
 bool SCDynamicStoreSetNotificationKeys(SCDynamicStoreRef store, const std::vector<std::string>* keys,
                                        const std::vector<std::string>* patterns);

@@ -2,7 +2,7 @@
 
 #include "DeviceSeed.h"
 #include "NSLog.h"
-#include "NotificationRecorder.h"
+#include "NotifyPostCapture.h"
 #include "PropertyListAssertions.h"
 #include "TarvikDNSShared.h"
 #include "TemporaryDevice.h"
@@ -132,7 +132,7 @@ protected:
         manager = NotificationManager::init();
         ASSERT_TRUE(manager);
         ASSERT_TRUE(runLoopUntil([&] { return dnsChangedPosts() == 1; }));
-        recorder.received.clear();
+        posts.clear();
     }
 
     void apply(const std::vector<std::pair<const char*, std::string>>& preferences)
@@ -147,7 +147,7 @@ protected:
         apply({ { kPrefSelectedConnectivity, connectivity }, { kPrefPrimaryDNS, primaryDNS }, { kPrefSecondaryDNS, secondaryDNS } });
     }
 
-    size_t dnsChangedPosts() const { return recorder.count(kNotificationDNSChanged); }
+    size_t dnsChangedPosts() const { return posts.count(kNotificationDNSChanged); }
 
     // Waits for the expected number of DNSChanged posts, then lets the loop run on a little so that a
     // further pass would be seen too.
@@ -161,7 +161,8 @@ protected:
     std::optional<std::string> resolverFile() const { return device.readFile("/etc/resolv.conf"); }
 
     TemporaryDevice device;
-    NotificationRecorder recorder { kNotificationDNSChanged };
+    // What the manager posts, however its posts coalesce on the way.
+    NotifyPostCapture posts;
     std::unique_ptr<NotificationManager> manager;
 };
 
@@ -220,55 +221,73 @@ INSTANTIATE_TEST_SUITE_P(
 
 class WatchingTest : public DNSOverrideTest, public testing::WithParamInterface<const char*> { };
 
-// A key changed by someone else is noticed only when it is overridden; the change brings a whole new
-// pass, which puts the override back over the value saved the first time.
-TEST_P(WatchingTest, OnlyOverriddenKeysAreWatchedAndAChangeOfOneReappliesTheOverride)
+// A key changed by someone else is noticed only when it is overridden. The change brings a whole new
+// pass: what the system wrote, or its removal, is the system's value from then on, backed up under the
+// override, and removing the override gives the system's latest values back.
+TEST_P(WatchingTest, AForeignChangeOfAnOverriddenKeyBecomesTheSystemsValue)
 {
     seedStore(everyKey);
     start();
     const std::string connectivity = GetParam();
-    const PropertyListDictionary before = storeContents();
+    PropertyListDictionary systemValues = storeContents();
     applyConnectivity(connectivity);
     settle(1);
-    const PropertyListDictionary applied = storeContents();
 
-    std::vector<std::string> watched;
+    std::vector<OverriddenKey> watched;
     for (const auto& scope : scopesOf(connectivity)) {
         for (const auto& overridden : keysOfScope(scope))
-            watched.push_back(overridden.key);
+            watched.push_back(overridden);
     }
     NSLogCapture log;
 
     // Keys that are not overridden first; then an overridden one, whose report comes after theirs.
     for (const auto& key : dnsKeys()) {
-        if (std::find(watched.begin(), watched.end(), key) == watched.end())
+        if (std::none_of(watched.begin(), watched.end(), [&](const OverriddenKey& overridden) { return overridden.key == key; })) {
             setStoreValue(key, foreignDNS);
-    }
-    setStoreValue(watched.front(), foreignDNS);
-    settle(2);
-    EXPECT_EQ(keyChangedLines(log), Lines { "Key changed : " + watched.front() });
-    EXPECT_PRED_FORMAT2(sameValue, storeValue(watched.front()), overrideDNS);
-
-    size_t passes = 2;
-    for (const auto& scope : scopesOf(connectivity)) {
-        for (const auto& changed : keysOfScope(scope)) {
-            SCOPED_TRACE(changed.key);
-            log.clear();
-            setStoreValue(changed.key, foreignDNS);
-            settle(++passes);
-            EXPECT_EQ(keyChangedLines(log), Lines { "Key changed : " + changed.key });
-            for (const auto& overridden : keysOfScope(scope)) {
-                EXPECT_PRED_FORMAT2(sameValue, storeValue(overridden.key), overrideDNS);
-                EXPECT_PRED_FORMAT2(sameValue, storeValue(overridden.backup), applied.at(overridden.backup))
-                    << "the backup keeps the value saved when the override was first applied";
-            }
+            systemValues[key] = foreignDNS;
         }
     }
+    setStoreValue(watched.front().key, foreignDNS);
+    systemValues[watched.front().key] = foreignDNS;
+    size_t passes = 2;
+    settle(passes);
+    EXPECT_EQ(keyChangedLines(log), Lines { "Key changed : " + watched.front().key });
 
-    // Removing the override gives back the values from before it, not the foreign ones.
+    // Each overridden key rewritten, then removed, by the system, one change at a time.
+    int round = 0;
+    for (const auto& changed : watched) {
+        for (bool removed : { false, true }) {
+            SCOPED_TRACE(changed.key + (removed ? " removed" : " rewritten"));
+            log.clear();
+            PropertyList systemValue = dnsDictionary({ "172.16.0." + std::to_string(++round) });
+            if (removed) {
+                removeStoreValue(changed.key);
+                systemValues.erase(changed.key);
+            } else {
+                setStoreValue(changed.key, systemValue);
+                systemValues[changed.key] = systemValue;
+            }
+            settle(++passes);
+            EXPECT_EQ(keyChangedLines(log), Lines { "Key changed : " + changed.key });
+            for (const auto& overridden : watched) {
+                EXPECT_PRED_FORMAT2(sameValue, storeValue(overridden.key), overrideDNS) << overridden.key;
+                auto system = systemValues.find(overridden.key);
+                std::optional<PropertyList> backup;
+                if (system != systemValues.end())
+                    backup = system->second;
+                else if (overridden.recordsAbsence)
+                    backup = keyWasAbsent;
+                EXPECT_PRED_FORMAT2(sameValue, storeValue(overridden.backup), backup) << overridden.backup;
+            }
+        }
+        // Back to a value of the system's own for the next key's round.
+        setStoreValue(changed.key, foreignDNS);
+        systemValues[changed.key] = foreignDNS;
+        settle(++passes);
+    }
+
     applyConnectivity("None");
-    for (const auto& key : watched)
-        EXPECT_PRED_FORMAT2(sameValue, storeValue(key), before.at(key));
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), systemValues);
 }
 
 INSTANTIATE_TEST_SUITE_P(DNSOverride, WatchingTest, testing::Values("Wifi", "3G", "Both"));

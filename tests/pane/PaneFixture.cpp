@@ -23,10 +23,10 @@ namespace {
 
 constexpr const char* markerName = "test.pane/Marker";
 
-// The pane's posts the test listens for, and its own marker.
-const char* const listenedNames[] = {
+// The pane's posts the test looks at.
+const char* const paneNames[] = {
     "com.tarvik.dns/PreferencesChanged",   "com.tarvik.dns/SupportEmailRequest",   "com.tarvik.dns/ShowPasslockView",
-    "com.tarvik.dns/ShowPasslockCreateView", "com.tarvik.dns/ShowPasslockRemoveView", markerName,
+    "com.tarvik.dns/ShowPasslockCreateView", "com.tarvik.dns/ShowPasslockRemoveView",
 };
 
 template<typename Control>
@@ -48,9 +48,8 @@ bool holds(UIView& view)
 PaneTest::PaneTest()
 {
     resetApplication();
-    for (const char* name : listenedNames)
-        CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), this, record, name, nullptr,
-                                        CFNotificationSuspensionBehaviorHold);
+    CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), this, record, markerName, nullptr,
+                                    CFNotificationSuspensionBehaviorHold);
 }
 
 PaneTest::~PaneTest()
@@ -154,9 +153,10 @@ bool PaneTest::settle()
 std::vector<std::string> PaneTest::takePosts()
 {
     std::vector<std::string> posts;
-    for (; taken < delivered.size(); ++taken) {
-        if (delivered[taken] != markerName)
-            posts.push_back(delivered[taken]);
+    auto names = posted.names();
+    for (; taken < names.size(); ++taken) {
+        if (std::find(std::begin(paneNames), std::end(paneNames), names[taken]) != std::end(paneNames))
+            posts.push_back(names[taken]);
     }
     return posts;
 }

@@ -2,6 +2,7 @@
 
 #include "CFNotificationCenter.h"
 #include "NSLog.h"
+#include "NotifyPostCapture.h"
 #include "PSSettingsHost.h"
 #include "PropertyList.h"
 #include "TemporaryDevice.h"
@@ -62,7 +63,7 @@ protected:
     // Returns once every notification posted so far has been delivered and handled, and every
     // notification those handlers posted has been delivered too.
     [[nodiscard]] bool settle();
-    // The pane's posts delivered since the last call, in order.
+    // The pane's posts since the last call, in order.
     std::vector<std::string> takePosts();
 
     // The controls on the host's screen. Each throws when the screen does not show exactly what the pane
@@ -97,6 +98,8 @@ private:
     static void resetApplication();
 
     std::vector<std::string> delivered;
+    // What the pane posted, however its posts coalesce on their way.
+    NotifyPostCapture posted;
     size_t taken { 0 };
     int markers { 0 };
 };

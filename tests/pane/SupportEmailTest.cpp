@@ -143,6 +143,7 @@ TEST_F(SupportEmailTest, EachReportIsComposedOnce)
     openPane();
 
     post(SupportEmail);
+    ASSERT_TRUE(settle());
     post(SupportEmail);
     ASSERT_TRUE(settle());
     const auto& opened = UIApplication::sharedApplication().openedURLs();

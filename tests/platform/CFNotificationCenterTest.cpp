@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -89,15 +90,111 @@ TEST_F(CFNotificationCenterTest, PostsArriveInTheOrderPosted)
     std::vector<std::string> posted;
     // More posts than a receiver's queue holds while this thread does not read it.
     for (int index = 0; index < 40; ++index) {
-        std::string name = "order." + std::to_string(index % 4);
-        if (index < 4)
-            observe(observer, name);
-        posted.push_back(name);
+        posted.push_back("order." + std::to_string(index));
+        observe(observer, posted.back());
     }
     for (const auto& name : posted)
         ASSERT_EQ(notify_post(name.c_str()), 0u);
     ASSERT_TRUE(runLoopUntil([&] { return observer.received.size() >= posted.size(); }));
     EXPECT_EQ(observer.received, posted);
+}
+
+// As on the platform, a post promises one delivery after it, not one delivery per post.
+TEST_F(CFNotificationCenterTest, PostsOfOneNameCoalesceWhileItWaitsUndelivered)
+{
+    Observer observer;
+    observe(observer, "burst");
+    observe(observer, "other");
+    for (int post = 0; post < 500; ++post)
+        ASSERT_EQ(notify_post("burst"), 0u);
+    notify_post("other");
+    notify_post("burst");
+    deliverEverythingPosted();
+    EXPECT_EQ(observer.received, (std::vector<std::string> { "burst", "other" }))
+        << "the later posts of a waiting name add nothing, and other names keep their order";
+
+    // Once delivered, the next post brings a delivery of its own.
+    observer.onReceive = [&](const std::string& name) {
+        if (observer.received.size() == 3)
+            notify_post(name.c_str());
+    };
+    notify_post("burst");
+    deliverEverythingPosted();
+    deliverEverythingPosted();
+    EXPECT_EQ(observer.received, (std::vector<std::string> { "burst", "other", "burst", "burst" }))
+        << "a post made while its name is being delivered comes again";
+}
+
+// A flood from another process while this one reads nothing reaches it once or twice, whatever its size,
+// and leaves room for every other name.
+TEST_F(CFNotificationCenterTest, AFloodFromAnotherProcessCostsNoMoreThanTwoDeliveries)
+{
+    Observer observer;
+    observe(observer, "flood");
+    observe(observer, "after.flood");
+    pid_t poster = fork();
+    if (poster == 0) {
+        for (int post = 0; post < 5000; ++post)
+            notify_post("flood");
+        notify_post("after.flood");
+        _exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(poster, &status, 0), poster);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(runLoopUntil([&] { return observer.received.size() >= 2; }));
+    runLoopFor(100ms);
+    EXPECT_EQ(observer.received, (std::vector<std::string> { "flood", "after.flood" }));
+}
+
+// Posters learn from each process which names it wants; that list grows past its first size and takes
+// patterns, and a post reaches exactly the observers that asked for it.
+TEST_F(CFNotificationCenterTest, ManyNamesAndPatternsReachExactlyTheirObservers)
+{
+    Observer named, patterned;
+    std::vector<std::string> names;
+    for (int index = 0; index < 700; ++index) {
+        names.push_back("many." + std::to_string(index));
+        observe(named, names.back());
+        if (index % 100 == 0) {
+            notify_post(names.back().c_str());
+            deliverEverythingPosted();
+        }
+    }
+    CFNotificationCenterAddPatternObserver(center, &patterned, record, "store:", "/IPv4");
+    named.received.clear();
+
+    for (const auto& name : names)
+        notify_post(name.c_str());
+    for (const char* other : { "store:State:/Service/A/IPv4", "store:/IPv4", "store:State:/Service/A/DNS", "x:store:/IPv4",
+                               "many.700" })
+        notify_post(other);
+    deliverEverythingPosted();
+    EXPECT_EQ(named.received, names);
+    EXPECT_EQ(patterned.received, (std::vector<std::string> { "store:State:/Service/A/IPv4", "store:/IPv4" }));
+
+    CFNotificationCenterRemovePatternObserver(center, &patterned, "store:", "/IPv4");
+    notify_post("store:State:/Service/B/IPv4");
+    deliverEverythingPosted();
+    EXPECT_EQ(patterned.received.size(), 2u);
+}
+
+// A process that observes again after leaving gets a socket of its own anew; posters that knew the old
+// one reach the new one.
+TEST_F(CFNotificationCenterTest, ASocketMadeAgainAtTheSamePathIsReached)
+{
+    Observer first;
+    observe(first, "again");
+    notify_post("again");
+    ASSERT_TRUE(runLoopUntil([&] { return !first.received.empty(); }));
+
+    CFNotificationCenterDarwinReset();
+    Observer second;
+    observe(second, "again");
+    notify_post("again");
+    ASSERT_TRUE(runLoopUntil([&] { return !second.received.empty(); }));
+    EXPECT_EQ(first.received.size(), 1u);
+    EXPECT_TRUE(device.exists(ownSocket));
 }
 
 TEST_F(CFNotificationCenterTest, EveryObserverOfTheNameIsCalledOncePerPost)
@@ -146,6 +243,7 @@ TEST_F(CFNotificationCenterTest, CallbacksMayChangeTheObserversWhileAPostIsDeliv
     observe(adder, "contested");
 
     notify_post("contested");
+    deliverEverythingPosted();
     notify_post("contested");
     deliverEverythingPosted();
     EXPECT_EQ(first.received.size() + second.received.size(), 2u);

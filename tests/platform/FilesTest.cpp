@@ -6,6 +6,7 @@
 
 #include "TemporaryDevice.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -124,9 +125,15 @@ TEST_F(Files, AtomicWritesReplaceTheFileAndLeaveNothingBeside)
 {
     device.writeFile("/etc/resolv.conf", "old\n");
     ino_t before = inodeOf(device.path("/etc/resolv.conf"));
+    int reader = open(device.path("/etc/resolv.conf").c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
 
     ASSERT_TRUE(writeStringToFile("new\n", "/etc/resolv.conf", true, ASCII));
     EXPECT_EQ(device.readFile("/etc/resolv.conf"), "new\n");
+    char oldText[16] {};
+    EXPECT_EQ(read(reader, oldText, sizeof oldText), 4) << "a reader of the old file reads it whole";
+    EXPECT_STREQ(oldText, "old\n");
+    close(reader);
     EXPECT_NE(inodeOf(device.path("/etc/resolv.conf")), before);
     EXPECT_EQ(folderEntries(device.path("/etc")), std::vector<std::string> { "resolv.conf" });
 

@@ -387,26 +387,45 @@ TEST_F(SCDynamicStoreTest, SettingNotificationKeysReplacesTheEarlierList)
     EXPECT_EQ(watcher.changes, (Changes { { first, second }, { second }, { first } })) << "a key watched again";
 }
 
-TEST_F(SCDynamicStoreTest, PatternListIsRefusedAndLeavesTheWatchedKeys)
+// A pattern watches every key it matches as a whole, those written later included, beside the keys;
+// one that does not compile changes nothing.
+TEST_F(SCDynamicStoreTest, PatternsWatchEveryKeyTheyMatchAsAWhole)
 {
-    const std::string key = "State:/Network/Global/DNS";
+    const std::string global = "State:/Network/Global/DNS";
     Watcher watcher;
-    watch(watcher, "watcher", { key });
+    watch(watcher, "watcher", { global });
 
-    std::vector<std::string> keys { "State:/Network/Service/A/DNS" };
-    std::vector<std::string> patterns { "State:/Network/Service/.*/DNS" };
-    EXPECT_FALSE(SCDynamicStoreSetNotificationKeys(watcher.store.get(), &keys, &patterns));
-    EXPECT_FALSE(SCDynamicStoreSetNotificationKeys(watcher.store.get(), nullptr, &patterns));
+    std::vector<std::string> keys { global };
+    for (const std::vector<std::string>& wrong : { std::vector<std::string> { "[" }, { "State:/Network/Service/.*/IPv4", "x)|(.*" } }) {
+        EXPECT_FALSE(SCDynamicStoreSetNotificationKeys(watcher.store.get(), &keys, &wrong));
+        set("State:/Network/Service/A/IPv4", nestedValue("0.0.0." + std::to_string(wrong.size())));
+        deliverEverythingChanged();
+        EXPECT_EQ(watcher.changes, Changes {}) << wrong.back();
+    }
     EXPECT_FALSE(SCDynamicStoreSetNotificationKeys(nullptr, &keys, nullptr));
 
-    set("State:/Network/Service/A/DNS", nestedValue("1.1.1.1"));
-    set(key, nestedValue("1.1.1.1"));
+    std::vector<std::string> patterns { "State:/Network/Service/.*/IPv4", "Setup:/Network/Service/[AB]/DNS" };
+    ASSERT_TRUE(SCDynamicStoreSetNotificationKeys(watcher.store.get(), &keys, &patterns));
+    for (const char* key : { "State:/Network/Service/A/IPv4", "State:/Network/Service/A/IPv4/More", "State:/Network/Service/B/IPv6",
+                             "Setup:/Network/Service/B/DNS", "Setup:/Network/Service/C/DNS", "XState:/Network/Service/A/IPv4",
+                             "State:/Network/Global/DNS", "State:/Network/Service/NEW/IPv4" })
+        set(key, nestedValue("1.1.1.1"));
+    ASSERT_TRUE(SCDynamicStoreRemoveValue(writer.get(), "State:/Network/Service/A/IPv4"));
     deliverEverythingChanged();
-    EXPECT_EQ(watcher.changes, (Changes { { key } }));
+    EXPECT_EQ(watcher.changes, (Changes { { "State:/Network/Service/A/IPv4", "Setup:/Network/Service/B/DNS", global,
+                                            "State:/Network/Service/NEW/IPv4" } }));
 
     std::vector<std::string> noPatterns;
-    EXPECT_TRUE(SCDynamicStoreSetNotificationKeys(watcher.store.get(), &keys, &noPatterns))
-        << "an empty pattern list is no pattern";
+    ASSERT_TRUE(SCDynamicStoreSetNotificationKeys(watcher.store.get(), &keys, &noPatterns)) << "an empty pattern list is no pattern";
+    set("State:/Network/Service/NEW/IPv4", nestedValue("2.2.2.2"));
+    deliverEverythingChanged();
+    EXPECT_EQ(watcher.changes.size(), 1u);
+
+    ASSERT_TRUE(SCDynamicStoreSetNotificationKeys(watcher.store.get(), nullptr, &patterns)) << "patterns without keys";
+    set("State:/Network/Service/NEW/IPv4", nestedValue("3.3.3.3"));
+    set(global, nestedValue("3.3.3.3"));
+    deliverEverythingChanged();
+    EXPECT_EQ(watcher.changes.back(), (std::vector<std::string> { "State:/Network/Service/NEW/IPv4" }));
 }
 
 TEST_F(SCDynamicStoreTest, SettingAnEqualValueReportsNothing)

@@ -84,7 +84,7 @@ TEST_F(OverrideTest, WifiOverridesTheWifiServiceAloneAndWritesTheResolverFile)
         << scutil.output;
 }
 
-TEST_F(OverrideTest, AForeignChangeOfAWatchedKeyBringsTheOverrideBackWithOnePass)
+TEST_F(OverrideTest, AForeignChangeOfAWatchedKeyBringsTheOverrideBackOverTheSystemsNewValue)
 {
     startNetwardd();
     save({ { "SelectedConnectivity", "Wifi" }, { "PrimaryDNS", "9.9.9.9" } });
@@ -97,8 +97,11 @@ TEST_F(OverrideTest, AForeignChangeOfAWatchedKeyBringsTheOverrideBackWithOnePass
     runLoopFor(std::chrono::milliseconds(300));
     EXPECT_EQ(dnsChanged, before + 1);
     EXPECT_EQ(storeValue(wifiState), overrideWith({ "9.9.9.9" }));
-    // The removal put back the value saved when the override was first applied.
-    EXPECT_EQ(device.readFile("/etc/resolv.conf"), "domain home.lan\nnameserver 192.168.1.1\n");
+    // The value the system wrote is the system's now: it is what the resolver file and the removal give.
+    EXPECT_EQ(device.readFile("/etc/resolv.conf"), "nameserver 172.16.0.1\n");
+    save({ { "SelectedConnectivity", "None" } });
+    EXPECT_EQ(storeValue(wifiState), dnsDictionary({ "172.16.0.1" }));
+    EXPECT_EQ(storeValue(wifiSetup), dnsDictionary({ "192.168.1.1" }));
 }
 
 TEST_F(OverrideTest, BothWithDNSCryptStartsTheProxyWithTheChosenResolver)

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -23,6 +24,12 @@ constexpr const char* deviceNotifications[] = {
     kNotificationSBStart, kNotificationSBStop, kNotificationSBStartOK, kNotificationSBStopOK,
 };
 
+// What the device asks netwardd, with what netwardd answers once it has done it.
+constexpr std::pair<const char*, const char*> requestsAndAnswers[] = {
+    { kNotificationPreferencesChanged, kNotificationDNSChanged },
+    { kNotificationSupportEmailRequest, kNotificationSupportEmail },
+};
+
 double now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -30,12 +37,7 @@ double now()
 
 void recordPost(CFNotificationCenterRef, void* observer, const std::string& name, const void*, const PropertyListDictionary*)
 {
-    static_cast<Device*>(observer)->countPost(name);
-}
-
-long countOf(const std::vector<std::string>& names, const char* name)
-{
-    return std::count(names.begin(), names.end(), std::string(name));
+    static_cast<Device*>(observer)->notePost(name);
 }
 
 } // namespace
@@ -71,10 +73,29 @@ void Device::noteEvent(const std::string& event)
     lastActivity = now();
 }
 
-void Device::countPost(const std::string& name)
+void Device::notePost(const std::string& name)
 {
-    posts.push_back(name);
+    lastDelivery[name] = ++deliveries;
+    for (const auto& [request, answer] : requestsAndAnswers) {
+        if (name == request)
+            ++unanswered[request];
+        if (name == answer && unanswered[request] > 0)
+            --unanswered[request];
+    }
     noteEvent("posted: " + name);
+}
+
+bool Device::isAnswered(const char* request, const char* answer, double quiet) const
+{
+    auto entry = unanswered.find(request);
+    if (entry == unanswered.end() || entry->second == 0)
+        return true;
+    auto deliveryOf = [this](const char* name) {
+        auto delivery = lastDelivery.find(name);
+        return delivery == lastDelivery.end() ? 0L : delivery->second;
+    };
+    constexpr double coalescedQuietSeconds = 1;
+    return deliveryOf(request) < deliveryOf(answer) && quiet >= coalescedQuietSeconds;
 }
 
 std::vector<std::string> Device::takeEvents()
@@ -86,9 +107,14 @@ std::vector<std::string> Device::takeEvents()
 
 bool Device::runFor(double seconds)
 {
-    double deadline = now() + seconds;
-    while (now() < deadline) {
-        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::min(0.05, deadline - now()), false) == kCFRunLoopRunStopped) {
+    return runUntil(seconds, [] { return false; });
+}
+
+bool Device::runUntil(double longestSeconds, const std::function<bool()>& done)
+{
+    double deadline = now() + longestSeconds;
+    while (!done() && now() < deadline) {
+        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, std::min(0.05, deadline - now()), true) == kCFRunLoopRunStopped) {
             stopRequested = true;
             return false;
         }
@@ -104,11 +130,14 @@ bool Device::settle(double longestSeconds)
     while (now() < deadline) {
         if (!runFor(0.05))
             return false;
-        bool answered = countOf(posts, kNotificationDNSChanged) >= countOf(posts, kNotificationPreferencesChanged)
-            && countOf(posts, kNotificationSupportEmail) >= countOf(posts, kNotificationSupportEmailRequest);
-        if (answered && now() - lastActivity >= quietSeconds)
-            return true;
+        double quiet = now() - lastActivity;
+        bool answered = std::all_of(std::begin(requestsAndAnswers), std::end(requestsAndAnswers), [&](const auto& pair) {
+            return isAnswered(pair.first, pair.second, quiet);
+        });
+        if (answered && quiet >= quietSeconds)
+            break;
     }
+    unanswered.clear();
     return true;
 }
 
@@ -132,14 +161,12 @@ bool Device::boot(std::string& error)
         return false;
     booted = true;
     // netwardd announces its start-up with PreferencesChanged and answers it with DNSChanged.
-    double deadline = now() + 15;
-    while (countOf(posts, kNotificationDNSChanged) == 0 && now() < deadline) {
-        if (!runFor(0.05)) {
-            error = "told to end while starting";
-            return false;
-        }
+    auto answered = [this] { return lastDelivery.count(kNotificationDNSChanged) != 0; };
+    if (!runUntil(15, answered)) {
+        error = "told to end while starting";
+        return false;
     }
-    if (countOf(posts, kNotificationDNSChanged) == 0) {
+    if (!answered()) {
         error = "netwardd did not answer within 15 seconds";
         return false;
     }

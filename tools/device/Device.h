@@ -3,6 +3,8 @@
 #include "DeviceLayout.h"
 #include "PSSettingsHost.h"
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,26 +29,38 @@ public:
     UIView& screen() { return *settingsHost.screen(); }
 
     // Runs the run loop until the device is quiet: every PreferencesChanged answered by the daemon's
-    // DNSChanged, every support request by its report, and nothing posted for a moment. False when
-    // the program was told to end meanwhile.
+    // DNSChanged, every support request by its report, and nothing posted or shown for a moment. Posts
+    // of one name coalesce while they wait for an observer, so a request can be left without an answer
+    // of its own; once the last answer came after the last request, a longer quiet moment settles it.
+    // False when the program was told to end meanwhile.
     bool settle(double longestSeconds = 15);
     // Runs the run loop for the given time.
     bool runFor(double seconds);
+    // Runs the run loop until `done` answers true (asked after every event) or the time has passed.
+    bool runUntil(double longestSeconds, const std::function<bool()>& done);
 
     // What the device posted and showed since the last call.
     std::vector<std::string> takeEvents();
+    bool hasEvents() const { return !events.empty(); }
     // Notes a line for takeEvents (the device's observers use it).
     void noteEvent(const std::string& event);
-    void countPost(const std::string& name);
+    void notePost(const std::string& name);
 
     bool wasToldToEnd() const { return stopRequested; }
 
 private:
     bool startNetwardd(std::string& error);
+    // True when every request has had an answer delivered after it, or, for requests that coalesced,
+    // when the last answer came after the last request and the device has been quiet for `quiet`.
+    bool isAnswered(const char* request, const char* answer, double quiet) const;
 
     PSSettingsHost settingsHost;
     std::vector<std::string> events;
-    std::vector<std::string> posts;
+    // The order in which each name was last delivered here, counted from 1.
+    std::map<std::string, long> lastDelivery;
+    long deliveries { 0 };
+    // Requests delivered since the device last settled that no answer has matched yet.
+    std::map<std::string, int> unanswered;
     double lastActivity { 0 };
     bool booted { false };
     bool stopRequested { false };

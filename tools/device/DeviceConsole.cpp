@@ -4,6 +4,7 @@
 #include "CFRunLoop.h"
 #include "DeviceShell.h"
 #include "ScreenText.h"
+#include "StatusText.h"
 #include "TarvikDNSShared.h"
 #include "UIAlertView.h"
 #include "UIApplication.h"
@@ -16,12 +17,11 @@
 #include "UITextField.h"
 #include "NSString.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iostream>
+#include <optional>
 #include <sstream>
-#include <unistd.h>
 
 namespace {
 
@@ -84,6 +84,15 @@ std::string DeviceConsole::textAfterWords(const std::string& line, size_t count)
 
 namespace {
 
+// A line or word as long as a screen line at most; longer ones end in "..." and their length.
+std::string shortened(const std::string& text)
+{
+    constexpr size_t longest = 100;
+    if (text.size() <= longest)
+        return text;
+    return text.substr(0, longest) + "... (" + std::to_string(text.size()) + " characters)";
+}
+
 std::string lowercase(std::string text)
 {
     for (char& character : text)
@@ -106,6 +115,70 @@ UITableView* resolverPicker(UIView& screen)
     return nullptr;
 }
 
+// The words `rotate` takes, with the interface orientation each stands for; a number 0 to 4 is taken too.
+struct OrientationName {
+    const char* name;
+    UIInterfaceOrientation orientation;
+};
+constexpr OrientationName orientationNames[] = {
+    { "portrait", 1 }, { "upside-down", 2 }, { "landscape", 3 }, { "landscape-right", 3 }, { "landscape-left", 4 },
+};
+
+std::string orientationChoices()
+{
+    std::string choices;
+    for (const auto& entry : orientationNames)
+        choices += std::string(entry.name) + ", ";
+    return choices + "or a number 0 to 4";
+}
+
+std::optional<UIInterfaceOrientation> orientationNamed(const std::string& word)
+{
+    for (const auto& entry : orientationNames) {
+        if (word == entry.name)
+            return entry.orientation;
+    }
+    if (word.size() == 1 && word[0] >= '0' && word[0] <= '4')
+        return word[0] - '0';
+    return std::nullopt;
+}
+
+// The last name of an orientation in the table ("landscape-right" for 3), or its number.
+std::string nameOfOrientation(UIInterfaceOrientation orientation)
+{
+    std::string name = std::to_string(orientation);
+    for (const auto& entry : orientationNames) {
+        if (entry.orientation == orientation)
+            name = entry.name;
+    }
+    return name;
+}
+
+std::string pointsText(double points)
+{
+    std::ostringstream text;
+    text << points;
+    return text.str();
+}
+
+std::vector<CGRect> framesUnder(UIView& view)
+{
+    std::vector<CGRect> frames;
+    for (auto* descendant : view.descendantsOfType<UIView>())
+        frames.push_back(descendant->frame());
+    return frames;
+}
+
+// How many views have another frame after than before; a view that came or went counts too.
+size_t framesThatDiffer(const std::vector<CGRect>& before, const std::vector<CGRect>& after)
+{
+    size_t common = std::min(before.size(), after.size());
+    size_t differing = std::max(before.size(), after.size()) - common;
+    for (size_t index = 0; index < common; ++index)
+        differing += before[index] != after[index] ? 1 : 0;
+    return differing;
+}
+
 } // namespace
 
 std::optional<DeviceConsole::Line> DeviceConsole::parse(const std::string& line)
@@ -121,6 +194,9 @@ DeviceConsole::DeviceConsole(Device& consoleDevice, std::ostream& output)
     , out(output)
 {
     addCommands();
+    // What the device did while it started is not news.
+    device.takeEvents();
+    shown = DeviceState::capture();
 }
 
 void DeviceConsole::addCommands()
@@ -152,10 +228,10 @@ void DeviceConsole::addCommands()
           [this](auto& words, auto& line) { return words.size() >= 2 ? typeInto(words[1], textAfterWords(line, 2)) : fail("type", "give a field (domain, primary, secondary) and the text"); } },
         { "return", "FIELD", "return primary", "presses Return in a DNS field, which saves the settings", true,
           [this](auto& words, auto&) { return words.size() == 2 ? pressReturn(words[1]) : fail("return", "give a field: domain, primary or secondary"); } },
-        { "answer", "BUTTON [TEXT]", "answer OK 1234", "answers the oldest alert: types TEXT into its field, then taps BUTTON", true,
+        { "answer", "BUTTON [TEXT]", "answer OK 1234", "answers the oldest alert: types TEXT into its field, then taps BUTTON (any letter case)", true,
           [this](auto& words, auto&) { return answerAlert(words); } },
-        { "rotate", "ORIENTATION", "rotate landscape", "turns the device: portrait, upside-down, landscape, or 0 to 4", true,
-          [this](auto& words, auto&) { return words.size() == 2 ? rotate(words[1]) : fail("rotate", "give portrait, upside-down, landscape or a number 0 to 4"); } },
+        { "rotate", "ORIENTATION", "rotate landscape", "turns the device: " + orientationChoices(), true,
+          [this](auto& words, auto&) { return words.size() == 2 ? rotate(words[1]) : fail("rotate", "give " + orientationChoices()); } },
         { "keyboard", "show|hide", "keyboard show", "brings the keyboard up or down", true,
           [this](auto& words, auto&) {
               if (words.size() == 2 && words[1] == "show")
@@ -181,6 +257,8 @@ void DeviceConsole::addCommands()
           } },
         { "resolv", "", "resolv", "shows /etc/resolv.conf", false,
           [this, show](auto&, auto&) { return show(DeviceState::capture().resolverFile.value_or("(no /etc/resolv.conf)")); } },
+        { "status", "", "status", "shows what is in effect: connectivity, Passlock, DNSCrypt, each service's DNS", false,
+          [show](auto&, auto&) { return show(StatusText()); } },
         { "proxy", "", "proxy", "shows the DNSCrypt proxy's state and its log", false,
           [this, show](auto&, auto&) {
               auto log = DeviceState::capture();
@@ -221,7 +299,10 @@ const DeviceConsole::Command* DeviceConsole::find(const std::string& name) const
 
 bool DeviceConsole::fail(const std::string& command, const std::string& problem)
 {
+    if (currentLineNumber)
+        out << "line " << currentLineNumber << ": ";
     out << command << ": " << problem << "\n";
+    failureReported = true;
     return false;
 }
 
@@ -233,17 +314,13 @@ bool DeviceConsole::execute(const std::string& line)
     const std::string& text = parsed->text;
     const auto& words = parsed->words;
     const Command* command = find(lowercase(words.front()));
-    if (!command) {
-        out << words.front() << ": unknown command; \"help\" lists them\n";
-        return false;
-    }
+    if (!command)
+        return fail(shortened(words.front()), "unknown command; \"help\" lists them");
     currentCommand = command->name;
-    DeviceState before = command->changesDevice ? DeviceState::capture() : DeviceState {};
-    device.takeEvents();
     bool succeeded = command->run(words, text);
     if (command->changesDevice) {
         device.settle();
-        reportChanges(before);
+        reportChanges(shown);
     }
     out.flush();
     return succeeded;
@@ -253,68 +330,94 @@ void DeviceConsole::reportChanges(const DeviceState& before)
 {
     for (const auto& event : device.takeEvents())
         out << "  " << event << "\n";
-    for (const auto& change : DeviceState::capture().changesSince(before))
+    DeviceState now = DeviceState::capture();
+    for (const auto& change : now.changesSince(before))
         out << "  changed: " << change << "\n";
+    shown = std::move(now);
 }
 
-int DeviceConsole::runScript(std::istream& script)
+void DeviceConsole::run(ConsoleInput& input)
 {
-    int failures = 0;
-    for (std::string line; !quit && !device.wasToldToEnd() && std::getline(script, line);) {
-        std::string text = trimmed(line);
-        if (text.empty() || text.front() == '#')
+    while (!quit && !device.wasToldToEnd()) {
+        if (auto line = input.nextLine()) {
+            runLine(*line, input);
             continue;
-        out << "> " << text << "\n";
-        if (!execute(text))
-            ++failures;
+        }
+        if (input.isFinished())
+            break;
+        waitForLine(input);
     }
-    return failures;
+    if (TerminalLineEditor* terminal = input.terminal())
+        terminal->hidePrompt();
+    out.flush();
 }
 
-void DeviceConsole::runInteractive()
+void DeviceConsole::runLine(const ConsoleInput::Line& line, ConsoleInput& input)
 {
-    bool terminal = isatty(STDIN_FILENO);
-    auto prompt = [&] {
-        if (terminal) {
-            out << "tarvikdns> ";
-            out.flush();
-        }
-    };
-    std::string pending;
-    bool inputEnded = false;
-    // Standard input is read as it comes, so that the device keeps running while the console waits.
-    auto input = CFRunLoopSource::create(STDIN_FILENO, [&] {
-        char buffer[4096];
-        ssize_t length = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (length < 0 && errno == EINTR)
-            return;
-        if (length <= 0) {
-            inputEnded = true;
-            CFRunLoopStop(CFRunLoopGetCurrent());
-            return;
-        }
-        pending.append(buffer, static_cast<size_t>(length));
-        for (auto end = pending.find('\n'); end != std::string::npos && !quit; end = pending.find('\n')) {
-            std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (!terminal && !trimmed(line).empty())
-                out << "> " << trimmed(line) << "\n";
-            execute(line);
-            if (!quit)
-                prompt();
-        }
-        if (quit)
-            CFRunLoopStop(CFRunLoopGetCurrent());
-    });
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), input, kCFRunLoopDefaultMode);
-    prompt();
-    while (!quit && !inputEnded && !device.wasToldToEnd()) {
-        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1e9, false) == kCFRunLoopRunStopped && !quit && !inputEnded)
-            break;
+    std::string text = trimmed(line.text);
+    TerminalLineEditor* terminal = input.terminal();
+    // A line typed while a command ran is shown after a prompt when its turn comes.
+    if (terminal && !line.shown && !text.empty())
+        out << prompt << text << "\n";
+    if (text.empty() || text.front() == '#')
+        return;
+    reportOutsideActivity(input);
+    if (!terminal)
+        out << "> " << shortened(text) << "\n";
+    currentLineNumber = terminal ? 0 : line.number;
+    failureReported = false;
+    bool succeeded = execute(text);
+    if (!succeeded && !failureReported)
+        fail(currentCommand, "failed");
+    if (!succeeded && !terminal)
+        failures.push_back({ input.name(), line.number });
+    currentLineNumber = 0;
+    out.flush();
+}
+
+std::string DeviceConsole::failedLines() const
+{
+    // Consecutive failures of one input share its name: "lines 2, 4 and 5 of standard input".
+    std::string text;
+    for (size_t first = 0; first < failures.size();) {
+        size_t last = first;
+        while (last + 1 < failures.size() && failures[last + 1].input == failures[first].input)
+            ++last;
+        std::string numbers;
+        for (size_t index = first; index <= last; ++index)
+            numbers += (index == first ? "" : index == last ? " and " : ", ") + std::to_string(failures[index].number);
+        text += (text.empty() ? "" : "; ") + std::string(last > first ? "lines " : "line ") + numbers + " of " + failures[first].input;
+        first = last + 1;
     }
-    CFRunLoopRemoveSource(CFRunLoopGetCurrent(), input, kCFRunLoopDefaultMode);
-    if (terminal && inputEnded)
-        out << "\n";
+    return text;
+}
+
+void DeviceConsole::waitForLine(ConsoleInput& input)
+{
+    // What has no notification of its own (a file, a process, a store key nobody announces) is looked
+    // at this often while the console waits.
+    constexpr double lookEverySeconds = 0.5;
+    if (TerminalLineEditor* terminal = input.terminal())
+        terminal->showPrompt();
+    device.runUntil(lookEverySeconds, [&] { return input.hasLine() || input.isFinished() || device.hasEvents(); });
+    if (!input.hasLine())
+        reportOutsideActivity(input);
+}
+
+void DeviceConsole::reportOutsideActivity(ConsoleInput& input)
+{
+    if (!device.hasEvents() && DeviceState::capture().changesSince(shown).empty())
+        return;
+    device.settle();
+    TerminalLineEditor* terminal = input.terminal();
+    bool promptWasShown = terminal && terminal->isPromptShown();
+    if (terminal)
+        terminal->hidePrompt();
+    out << "(from outside)\n";
+    reportChanges(shown);
+    if (promptWasShown)
+        terminal->showPrompt();
+    out.flush();
 }
 
 bool DeviceConsole::tapSegment(const std::string& title)
@@ -392,36 +495,47 @@ bool DeviceConsole::answerAlert(const std::vector<std::string>& words)
     if (words.size() < 2)
         return fail("answer", "give the button to tap, and the text to type if the alert asks for one");
     std::shared_ptr<UIAlertView> alert = alerts.front();
+    std::string buttons;
+    long button = -1;
+    for (long index = 0; index < alert->numberOfButtons(); ++index) {
+        buttons += (index ? ", " : "") + alert->buttonTitleAtIndex(index);
+        if (button < 0 && lowercase(alert->buttonTitleAtIndex(index)) == lowercase(words[1]))
+            button = index;
+    }
+    if (button < 0)
+        return fail("answer", "the alert \"" + alert->title() + "\" has no button \"" + words[1] + "\" (it has " + buttons + ")");
+    UITextField* field = alert->textFieldAtIndex(0);
+    if (words.size() >= 3 && !field)
+        return fail("answer", "the alert \"" + alert->title() + "\" has no field to type into");
     if (words.size() >= 3) {
-        UITextField* field = alert->textFieldAtIndex(0);
-        if (!field)
-            return fail("answer", "the alert \"" + alert->title() + "\" has no field to type into");
         std::string text;
         for (size_t word = 2; word < words.size(); ++word)
             text += (word > 2 ? " " : "") + words[word];
         UIAutomation::typeText(*field, text);
     }
-    if (UIAutomation::tapAlertButton(*alert, words[1]))
-        return true;
-    std::string buttons;
-    for (long index = 0; index < alert->numberOfButtons(); ++index)
-        buttons += (index ? ", " : "") + alert->buttonTitleAtIndex(index);
-    return fail("answer", "the alert \"" + alert->title() + "\" has no button \"" + words[1] + "\" (it has " + buttons + ")");
+    device.noteEvent("alert answered: " + alert->title() + " (" + alert->buttonTitleAtIndex(button) + ")");
+    return UIAutomation::tapAlertButton(*alert, button) || fail("answer", "the alert does not take touches");
 }
 
-bool DeviceConsole::rotate(const std::string& orientation)
+bool DeviceConsole::rotate(const std::string& word)
 {
-    const std::vector<std::pair<std::string, UIInterfaceOrientation>> names {
-        { "portrait", 1 }, { "upside-down", 2 }, { "landscape", 3 }, { "landscape-right", 4 },
-        { "0", 0 }, { "1", 1 }, { "2", 2 }, { "3", 3 }, { "4", 4 },
-    };
-    for (const auto& [name, value] : names) {
-        if (lowercase(orientation) == name) {
-            device.settings().rotateTo(value);
-            return true;
-        }
-    }
-    return fail("rotate", "no orientation \"" + orientation + "\" (portrait, upside-down, landscape, landscape-right, or 0 to 4)");
+    auto orientation = orientationNamed(lowercase(word));
+    if (!orientation)
+        return fail("rotate", "no orientation \"" + word + "\" (give " + orientationChoices() + ")");
+    PSListController* pane = device.settings().pane();
+    if (!pane)
+        return fail("rotate", "the pane is not open");
+    UIInterfaceOrientation previous = pane->interfaceOrientation();
+    auto framesBefore = framesUnder(*pane->view());
+    device.settings().rotateTo(*orientation);
+    auto framesAfter = framesUnder(*pane->view());
+    size_t moved = framesThatDiffer(framesBefore, framesAfter);
+    const CGSize& screen = device.screen().frame().size;
+    device.noteEvent("rotated: " + nameOfOrientation(previous) + " -> " + nameOfOrientation(*orientation) + "; the screen is "
+                     + pointsText(screen.width) + " by " + pointsText(screen.height) + " points; "
+                     + (moved ? std::to_string(moved) + " of the pane's " + std::to_string(framesAfter.size()) + " views moved"
+                              : std::string("the pane's views stay where they were")));
+    return true;
 }
 
 bool DeviceConsole::writeSVG(const std::string& path)

@@ -81,8 +81,7 @@ bool DeviceLayout::prepare(const std::string& root, bool fresh, std::string& err
     }
     if (!install(error))
         return false;
-    if (!fs::exists(DeviceRoot::resolve("/var/run/configd/store.plist")))
-        seedDynamicStore();
+    seedDynamicStore();
     return true;
 }
 
@@ -123,6 +122,10 @@ bool DeviceLayout::install(std::string& error) const
 void DeviceLayout::seedDynamicStore() const
 {
     auto store = SCDynamicStoreCreate(kCFAllocatorDefault, "device", nullptr, nullptr);
+    // A device used before keeps the store it has.
+    auto keys = SCDynamicStoreCopyKeyList(store.get(), ".*");
+    if (!keys || !keys->empty())
+        return;
     const std::string wifi = wifiService;
     const std::string cellular = cellularService;
     SCDynamicStoreSetValue(store.get(), "State:/Network/Service/" + wifi + "/IPv4",

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "PropertyList.h"
+#include "SharedCounter.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+// The dynamic store's data, shared by every process of a device: a log of changes in the device file
+// "/var/run/configd/store.log". A change appends one record under an exclusive lock on
+// "/var/run/configd/store.lock", so it costs the same however large the store is; every process keeps
+// the store in memory and reads only the records appended since it last looked, which a counter that
+// every writer counts up, "/var/run/configd/store.changes", tells without a look at the file (a read of
+// an unchanged store costs no system call). When the log has grown
+// well past what it holds, the writer that notices writes the live keys into a new log and renames it
+// over the old one; readers see the new file and read it whole.
+//
+// A writer killed while appending leaves a record cut short: readers stop before it, and the next writer
+// cuts it off before appending. A writer killed while compacting leaves the old log whole.
+class DynamicStoreLog {
+public:
+    static constexpr const char* devicePath = "/var/run/configd/store.log";
+    static constexpr const char* lockDevicePath = "/var/run/configd/store.lock";
+    static constexpr const char* changesDevicePath = "/var/run/configd/store.changes";
+
+    DynamicStoreLog() = default;
+    ~DynamicStoreLog();
+
+    DynamicStoreLog(const DynamicStoreLog&) = delete;
+    DynamicStoreLog& operator=(const DynamicStoreLog&) = delete;
+
+    // The store as it is now; empty when there is no log yet.
+    const PropertyListDictionary& contents();
+
+    enum class Change { Made, Unchanged, Failed };
+    // Sets a key, or removes it when the value is null. Nothing is written when nothing would change.
+    Change change(const std::string& key, const std::optional<PropertyList>& value);
+
+private:
+    bool prepare();
+    void forget();
+    bool openLog(bool create);
+    bool readNewRecords();
+    bool append(const std::string& key, const std::optional<PropertyList>& value);
+    bool compact();
+    bool lock(int operation);
+
+    std::string logPath; // the machine path of the device's log
+    pid_t owner { 0 };
+    int logDescriptor { -1 };
+    int lockDescriptor { -1 };
+    dev_t logDevice { 0 };
+    ino_t logInode { 0 };
+    // The log up to here has been read; from here on lie records not yet read, or one cut short.
+    off_t readEnd { 0 };
+    std::size_t recordCount { 0 };
+    PropertyListDictionary loaded;
+    std::unique_ptr<SharedCounter> changes;
+    // The count of changes `loaded` holds; null when it is not known.
+    std::optional<std::uint64_t> seenChanges;
+};
