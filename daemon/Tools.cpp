@@ -1,16 +1,16 @@
 #include "Tools.h"
 
-#include "FileLock.h"
 #include "NSDictionary.h"
 #include "NSFileManager.h"
 #include "NSLog.h"
 #include "NSString.h"
+#include "PreferencesLock.h"
 #include "TarvikDNSShared.h"
 
 void InitPrefs()
 {
     {
-        FileLock lock(kPreferencesPath);
+        PreferencesLock lock(kPreferencesPath);
         writeStringToFile(kPreferencesInitialText, kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding);
     }
     WritePrefs(kPrefRequestedConnectivity, "None");
@@ -31,7 +31,7 @@ void WritePrefs(const std::string& key, const std::string& value)
 {
     NSLog("Writing %@ to %@", value, key);
     {
-        FileLock lock(kPreferencesPath);
+        PreferencesLock lock(kPreferencesPath);
         if (auto preferences = dictionaryWithContentsOfFile(kPreferencesPath)) {
             (*preferences)[key] = value;
             writeDictionaryToFile(*preferences, kPreferencesPath, true);

@@ -1,8 +1,12 @@
 #include "DNSCryptServerList.h"
 
 #include <optional>
+#include <string_view>
 
 namespace {
+
+// Editors on some systems start a UTF-8 text with this mark; it is no part of the text.
+constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
 
 std::vector<std::string> componentsSeparatedByString(const std::string& text, const std::string& separator)
 {
@@ -68,8 +72,9 @@ DNSCryptServerRecord recordFromLine(const std::vector<std::string>& pieces, cons
 
 } // namespace
 
-std::vector<DNSCryptServerRecord> ParseDNSCryptServerList(const std::string& text)
+std::vector<DNSCryptServerRecord> ParseDNSCryptServerList(const std::string& list)
 {
+    const std::string text = list.starts_with(utf8ByteOrderMark) ? list.substr(utf8ByteOrderMark.size()) : list;
     std::vector<std::string> lines = componentsSeparatedByString(text, text.find("\r\n") != std::string::npos ? "\r\n" : "\n");
     std::vector<std::string> columns;
     for (const auto& name : componentsSeparatedByString(lines.front(), ","))

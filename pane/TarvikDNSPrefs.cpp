@@ -1,13 +1,13 @@
 #include "TarvikDNSPrefs.h"
 
-#include "FileLock.h"
 #include "NSDictionary.h"
 #include "NSString.h"
+#include "PreferencesLock.h"
 #include "TarvikDNSShared.h"
 
 void InitPrefs()
 {
-    FileLock lock(kPreferencesPath);
+    PreferencesLock lock(kPreferencesPath);
     writeStringToFile(kPreferencesInitialText, kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding);
     if (auto preferences = dictionaryWithContentsOfFile(kPreferencesPath)) {
         (*preferences)[kPrefRequestedConnectivity] = "None";
@@ -30,7 +30,7 @@ void WritePrefs(const std::optional<std::string>& key, const std::optional<std::
 {
     if (!key || !value)
         return;
-    FileLock lock(kPreferencesPath);
+    PreferencesLock lock(kPreferencesPath);
     if (auto preferences = dictionaryWithContentsOfFile(kPreferencesPath)) {
         (*preferences)[*key] = *value;
         writeDictionaryToFile(*preferences, kPreferencesPath, true);

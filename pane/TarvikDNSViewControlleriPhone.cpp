@@ -107,6 +107,9 @@ void TarvikDNSViewControlleriPhone::keyboardDidShow(const NSNotification&)
 
 void TarvikDNSViewControlleriPhone::keyboardWillHide(const NSNotification&)
 {
+    // A will-hide without a did-show before it gave nothing up, so it has nothing to give back.
+    if (!keyboardIsShown)
+        return;
     CGRect frame = myScrollView->frame();
     frame.size.height += keyboardHeight;
     myScrollView->setFrame(frame);

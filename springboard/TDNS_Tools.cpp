@@ -1,7 +1,7 @@
 #include "TDNS_Tools.h"
 
-#include "FileLock.h"
 #include "NSDictionary.h"
+#include "PreferencesLock.h"
 #include "TarvikDNSShared.h"
 
 std::optional<std::string> TDNS_Tools::ReadPrefs(const std::string& key)
@@ -20,7 +20,7 @@ void TDNS_Tools::WritePrefs(const std::string& key, const std::optional<std::str
     if (!value)
         return;
     // The daemon and the pane rewrite the same file; the lock keeps their keys from being lost.
-    FileLock lock(kPreferencesPath);
+    PreferencesLock lock(kPreferencesPath);
     auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
     if (!preferences)
         return;

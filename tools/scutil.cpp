@@ -7,10 +7,10 @@
 #include "DeviceRoot.h"
 #include "PropertyList.h"
 #include "SCDynamicStore.h"
+#include "ScutilSet.h"
 
 #include <cstdio>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -113,21 +113,6 @@ int get(SCDynamicStoreRef store, const std::string& key)
     return 0;
 }
 
-int set(SCDynamicStoreRef store, const std::string& key)
-{
-    std::string input((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-    auto value = PropertyList::fromBytes(input);
-    if (!value || !value->dictionary()) {
-        std::cerr << "scutil: standard input holds no property-list dictionary\n";
-        return 1;
-    }
-    if (!SCDynamicStoreSetValue(store, key, *value)) {
-        std::cerr << "scutil: " << key << ": cannot store the value\n";
-        return 1;
-    }
-    return 0;
-}
-
 int remove(SCDynamicStoreRef store, const std::string& key)
 {
     if (!SCDynamicStoreRemoveValue(store, key)) {
@@ -168,7 +153,7 @@ int main(int argc, char* argv[])
     if (option == "--get" && arguments.size() == 2)
         return get(store.get(), arguments[1]);
     if (option == "--set" && arguments.size() == 2)
-        return set(store.get(), arguments[1]);
+        return scutilSet(store.get(), arguments[1], std::cin, std::cerr);
     if (option == "--remove" && arguments.size() == 2)
         return remove(store.get(), arguments[1]);
     if (option == "--list" && arguments.size() <= 2)

@@ -10,6 +10,7 @@
 //
 //     TEXT<tab>BUTTON TITLE    types TEXT into the alert's first text field, then taps the button
 //     BUTTON TITLE             taps the button (a line without a tab types nothing)
+#include "AlertAnswers.h"
 #include "CFRunLoop.h"
 #include "CydiaSubstrate.h"
 #include "DeviceRoot.h"
@@ -18,12 +19,13 @@
 #include "TerminationSignals.h"
 #include "UIAlertView.h"
 #include "UIApplication.h"
-#include "UIAutomation.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <iostream>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -35,27 +37,6 @@ void printAlert(UIAlertView& alert)
         buttons += (index ? ", " : "") + alert.buttonTitleAtIndex(index);
     std::printf("alert: %s | %s | %s\n", alert.title().c_str(), alert.message().c_str(), buttons.c_str());
     std::fflush(stdout);
-}
-
-void answerOldestAlert(const std::string& line)
-{
-    const auto& alerts = UIApplication::sharedApplication().visibleAlerts();
-    if (alerts.empty()) {
-        std::fprintf(stderr, "springboard-host: no alert to answer with \"%s\"\n", line.c_str());
-        return;
-    }
-    // Tapping dismisses the alert, which may drop the application's reference to it.
-    std::shared_ptr<UIAlertView> alert = alerts.front();
-    std::string title = line;
-    if (auto tab = line.find('\t'); tab != std::string::npos) {
-        title = line.substr(tab + 1);
-        if (UITextField* field = alert->textFieldAtIndex(0))
-            UIAutomation::typeText(*field, line.substr(0, tab));
-        else
-            std::fprintf(stderr, "springboard-host: the alert has no text field; nothing typed\n");
-    }
-    if (!UIAutomation::tapAlertButton(*alert, title))
-        std::fprintf(stderr, "springboard-host: the alert has no button \"%s\"\n", title.c_str());
 }
 
 // Standard input, read as it comes so that the run loop keeps serving everything else meanwhile. Each
@@ -82,19 +63,11 @@ private:
             source->invalidate();
             return;
         }
-        pending.append(buffer, static_cast<std::size_t>(length));
-        for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-            std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            if (!line.empty())
-                answerOldestAlert(line);
-        }
+        answers.takeInput(std::string_view(buffer, static_cast<std::size_t>(length)));
     }
 
     CFRunLoopSourceRef source;
-    std::string pending;
+    AlertAnswers answers { std::cerr };
 };
 
 } // namespace

@@ -9,5 +9,7 @@
 // or null when the file is missing, unreadable, not a property list, or holds something else on top.
 std::optional<PropertyListDictionary> dictionaryWithContentsOfFile(const std::string& devicePath);
 
-// writeToFile:atomically: on a device path, in the XML layout of PropertyList::xml().
+// writeToFile:atomically: on a device path, in the XML layout of PropertyList::xml(). A dictionary that
+// holds a NUL character in a key or string is not written (logged): XML cannot hold it, and the file
+// would no longer read.
 bool writeDictionaryToFile(const PropertyListDictionary& dictionary, const std::string& devicePath, bool atomically);

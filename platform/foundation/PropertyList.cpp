@@ -2,6 +2,7 @@
 
 #include "PropertyListXMLWriter.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <plist/plist.h>
@@ -50,7 +51,14 @@ bool xmlNestingIsBounded(std::string_view xml)
 // expanded once per reference and cycles would never end, so both are bounded here first.
 class BinaryGraphCheck {
 public:
-    explicit BinaryGraphCheck(std::string_view document) : bytes(document) { }
+    // A binary list refers to each object it holds at least once, with a reference of at least one byte;
+    // only arrays and dictionaries that it shares between places make it expand to more objects than it
+    // has bytes. Such lists, a few bytes that expand to millions of objects, are refused.
+    explicit BinaryGraphCheck(std::string_view document)
+        : bytes(document)
+        , expansionLimit(std::min<std::uint64_t>(maximumExpandedObjects, document.size()))
+    {
+    }
 
     bool isAcceptable()
     {
@@ -124,21 +132,27 @@ private:
         return result;
     }
 
-    // Keys must be strings (8-bit or UTF-16) without a NUL character, which libplist cannot hand out.
+    // A string (8-bit or UTF-16) without a NUL character: XML cannot hold one, so a value holding it could
+    // never be written back, and libplist cuts keys at it.
+    bool isStringWithoutNUL(const ObjectHeader& string) const
+    {
+        std::size_t unitSize = string.type == 0x6 ? 2 : 1;
+        if (string.count > (offsetTable - string.contentStart) / unitSize)
+            return false;
+        for (std::uint64_t unit = 0; unit < string.count; ++unit) {
+            if (bigEndian(string.contentStart + unit * unitSize, unitSize) == 0)
+                return false;
+        }
+        return true;
+    }
+
     bool isAcceptableKey(std::uint64_t index)
     {
         if (objects[index].acceptedAsKey)
             return true;
         auto key = header(index);
-        if (!key || (key->type != 0x5 && key->type != 0x6))
+        if (!key || (key->type != 0x5 && key->type != 0x6) || !isStringWithoutNUL(*key))
             return false;
-        std::size_t unitSize = key->type == 0x6 ? 2 : 1;
-        if (key->count > (offsetTable - key->contentStart) / unitSize)
-            return false;
-        for (std::uint64_t unit = 0; unit < key->count; ++unit) {
-            if (bigEndian(key->contentStart + unit * unitSize, unitSize) == 0)
-                return false;
-        }
         objects[index].acceptedAsKey = true;
         return true;
     }
@@ -149,6 +163,8 @@ private:
         auto object = header(index);
         if (!object)
             return false;
+        if (object->type == 0x5 || object->type == 0x6)
+            return isStringWithoutNUL(*object);
         // Arrays, sets and dictionaries are the only objects that refer to others.
         if (object->type != 0xA && object->type != 0xC && object->type != 0xD)
             return true;
@@ -190,7 +206,7 @@ private:
                 objects[frame.index].expandedCount = frame.expandedCount;
                 std::uint64_t count = frame.expandedCount;
                 stack.pop_back();
-                if (!stack.empty() && (stack.back().expandedCount += count) > maximumExpandedObjects)
+                if (!stack.empty() && (stack.back().expandedCount += count) > expansionLimit)
                     return false;
                 continue;
             }
@@ -199,7 +215,7 @@ private:
             case Object::State::InProgress:
                 return false;
             case Object::State::Done:
-                if ((frame.expandedCount += objects[child].expandedCount) > maximumExpandedObjects)
+                if ((frame.expandedCount += objects[child].expandedCount) > expansionLimit)
                     return false;
                 break;
             case Object::State::Unvisited:
@@ -212,6 +228,7 @@ private:
     }
 
     std::string_view bytes;
+    std::uint64_t expansionLimit;
     std::size_t offsetSize { 0 };
     std::size_t referenceSize { 0 };
     std::uint64_t offsetTable { 0 };
@@ -258,7 +275,11 @@ std::optional<PropertyList> convert(plist_t node)
         std::int32_t seconds = 0;
         std::int32_t microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
-        return PropertyList(PropertyListDate { seconds + microseconds / 1e6 });
+        // libplist keeps dates in 32-bit seconds, and for a date beyond them (or no number) hands out
+        // what it overflowed to. A date outside them would not read back once written: it is kept within.
+        constexpr double earliest = std::numeric_limits<std::int32_t>::min();
+        constexpr double latest = std::numeric_limits<std::int32_t>::max();
+        return PropertyList(PropertyListDate { std::clamp(seconds + microseconds / 1e6, earliest, latest) });
     }
     case PLIST_DATA: {
         std::uint64_t length = 0;

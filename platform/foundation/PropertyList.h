@@ -54,7 +54,9 @@ public:
     PropertyListArray* array() { return std::get_if<PropertyListArray>(&value); }
     PropertyListDictionary* dictionary() { return std::get_if<PropertyListDictionary>(&value); }
 
-    // Parses an XML or binary property list; null when the bytes are neither.
+    // Parses an XML or binary property list; null when the bytes are neither, when they would exhaust
+    // the reader (nesting deeper than 512 levels, shared binary objects that expand without bound), or
+    // when they hold a string with a NUL character, which the XML form cannot hold.
     static std::optional<PropertyList> fromBytes(std::string_view bytes);
 
     // The XML form in the platform's layout: XML declaration, DOCTYPE, tab indentation, dictionary

@@ -3,9 +3,12 @@
 #include "ChildProcess.h"
 #include "NSDictionary.h"
 #include "NSLog.h"
+#include "PreferencesLock.h"
 #include "TarvikDNSShared.h"
 #include "TemporaryDevice.h"
 
+#include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <pwd.h>
@@ -89,7 +92,7 @@ TEST_F(ToolsTest, AWriteWithoutAFileIsLostButLogged)
 {
     WritePrefs("Domain", "example.org");
 
-    EXPECT_FALSE(device.exists(kPreferencesPath));
+    EXPECT_FALSE(device.exists("/var/mobile/Library/Preferences")) << "neither the file nor its folder is made";
     EXPECT_EQ(ReadPrefs("Domain"), "");
     EXPECT_EQ(log.messages(), std::vector<std::string> { "Writing example.org to Domain" });
 }
@@ -119,6 +122,40 @@ TEST_F(ToolsTest, ALongReportOfManyLinesIsStoredAndReadBackUnchanged)
     WritePrefs("scutil_dns", report);
 
     EXPECT_EQ(ReadPrefs("scutil_dns"), report);
+}
+
+// A process that holds the preferences lock and never lets go, such as one stopped in a debugger.
+TEST_F(ToolsTest, AWriteWaitsForTheLockTwoSecondsAtMostThenGoesOnWithoutIt)
+{
+    InitPrefs();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        PreferencesLock lock(kPreferencesPath);
+        (void)!write(ready[1], lock.isLocked() ? "y" : "n", 1);
+        for (;;)
+            pause();
+    }
+    char holding = 0;
+    ASSERT_EQ(read(ready[0], &holding, 1), 1);
+    ASSERT_EQ(holding, 'y');
+    log.clear();
+
+    WritePrefs("Domain", "example.org");
+
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(ReadPrefs("Domain"), "example.org");
+    const std::string folder = device.path("/var/mobile/Library/Preferences");
+    EXPECT_EQ(log.messages(), (std::vector<std::string> { "Writing example.org to Domain",
+                                                          "PreferencesLock: " + folder + " not locked within 2 seconds; writing "
+                                                              + kPreferencesPath + " without the lock" }));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1)
+        << "the preferences file alone";
 }
 
 // Two processes that write different keys at the same moments both keep every one of their writes.

@@ -80,6 +80,28 @@ TEST(DNSCryptServerListTest, QuotedHeaderColumnNamesAreReadWithoutTheirQuotes)
     EXPECT_EQ(records[0].at("Description"), "\"about x\"");
 }
 
+// An editor may start the file with a UTF-8 byte-order mark; it is not part of the first column's name.
+// Only a mark at the very start goes: one anywhere else is text like any other.
+TEST(DNSCryptServerListTest, AByteOrderMarkAtTheStartIsNotPartOfTheText)
+{
+    const std::string mark = "\xEF\xBB\xBF";
+    for (const std::string lineEnd : { "\n", "\r\n" }) {
+        SCOPED_TRACE(lineEnd == "\n" ? "LF" : "CR LF");
+        const std::string list = "Name,Full name" + lineEnd + "quad9,Quad9" + lineEnd + "opendns,OpenDNS" + lineEnd;
+
+        auto records = ParseDNSCryptServerList(mark + list);
+
+        EXPECT_EQ(records, ParseDNSCryptServerList(list));
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_EQ(records[0], (DNSCryptServerRecord { { "Name", "quad9" }, { "Full name", "Quad9" } }));
+    }
+
+    auto marked = ParseDNSCryptServerList(mark + mark + "Name,Full name\n" + mark + "x,X\n");
+    ASSERT_EQ(marked.size(), 1u);
+    EXPECT_EQ(marked[0], (DNSCryptServerRecord { { mark + "Name", mark + "x" }, { "Full name", "X" } }));
+    EXPECT_TRUE(ParseDNSCryptServerList(mark).empty());
+}
+
 // The lists the proxy shipped: one record a resolver, a field such as "Montreal, CA" kept whole.
 TEST(DNSCryptServerListTest, TheShippedResolverListsAreReadWhole)
 {

@@ -140,6 +140,15 @@ TEST(LayoutPhoneTest, FramesStackingAreaSwapAndKeyboardMatchTheLayoutOfEachSyste
         EXPECT_EQ(frameText(scrollView->frame()), frameText(CGRectMake(0, 0, 320, 270))) << "the keyboard came back after a hide";
         UIAutomation::hideKeyboard();
         EXPECT_EQ(frameText(scrollView->frame()), frameText(CGRectMake(0, 0, 320, 480)));
+
+        // Hidden again without showing first: the scroll view keeps the screen's height.
+        UIAutomation::hideKeyboard();
+        UIAutomation::hideKeyboard();
+        EXPECT_EQ(frameText(scrollView->frame()), frameText(CGRectMake(0, 0, 320, 480))) << "a will-hide alone grew it";
+        UIAutomation::showKeyboard();
+        EXPECT_EQ(frameText(scrollView->frame()), frameText(CGRectMake(0, 0, 320, 270)));
+        UIAutomation::hideKeyboard();
+        EXPECT_EQ(frameText(scrollView->frame()), frameText(CGRectMake(0, 0, 320, 480)));
     }
 }
 

@@ -117,6 +117,8 @@ TEST_F(ResolverPickerTest, TheStoredResolversRowIsSelected)
         { "rows after a resolver without a full name", "Name,Description,Full name\nnameless,none\nthird,three,Third\n",
           "third", { "Third" }, 0 },
         { "CR LF lines", "Name,Full name\r\nquad9,Quad9\r\nopendns,OpenDNS\r\n", std::nullopt, { "Quad9", "OpenDNS" }, 1 },
+        { "a UTF-8 byte-order mark first", "\xEF\xBB\xBFName,Full name\r\nquad9,Quad9\r\nopendns,OpenDNS\r\n", "quad9",
+          { "Quad9", "OpenDNS" }, 0 },
         { "a header alone", "Name,Full name\n", "quad9", {}, -1 },
         { "no list", std::nullopt, "quad9", {}, -1 },
     };
@@ -162,6 +164,20 @@ TEST_F(ResolverPickerTest, APickedResolverIsStoredAtOnceAlsoWithAPasscode)
     EXPECT_EQ(preference("DNSCryptServer"), "dnscrypt.eu-nl");
     EXPECT_EQ(preferencesBut("DNSCryptServer"), others);
     EXPECT_EQ(selectedRow(*picker), 2) << "the tapped row stays selected";
+}
+
+// A list saved by an editor that marks UTF-8 text: a tap stores the resolver's short name all the same.
+TEST_F(ResolverPickerTest, ATapInAListWithAByteOrderMarkStoresTheShortName)
+{
+    UITableView* picker = openWithResolvers("\xEF\xBB\xBF" + smallList, {});
+    ASSERT_NE(picker, nullptr);
+    EXPECT_EQ(selectedRow(*picker), 1) << "opendns, the default";
+
+    ASSERT_TRUE(UIAutomation::tapRow(*picker, NSIndexPath::indexPathForRow(0, 0)));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(takePosts(), std::vector<std::string> { PreferencesChanged });
+    EXPECT_EQ(preference("DNSCryptServer"), "quad9");
+    EXPECT_EQ(selectedRow(*picker), 0);
 }
 
 // The list is read when the pane opens, not again while it is open.

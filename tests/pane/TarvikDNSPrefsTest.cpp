@@ -78,6 +78,7 @@ TEST_F(TarvikDNSPrefsTest, AWriteWithoutKeyOrValueOrFileWritesNothing)
     std::filesystem::remove(device.path(preferencesPath));
     WritePrefs("Domain", "example.org");
     EXPECT_FALSE(device.exists(preferencesPath)) << "only the pane's opening makes the file";
+    EXPECT_TRUE(std::filesystem::is_empty(device.path("/var/mobile/Library/Preferences"))) << "and no lock makes another";
     EXPECT_EQ(ReadPrefs("Domain"), std::nullopt);
 }
 

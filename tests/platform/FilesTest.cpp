@@ -1,5 +1,6 @@
 #include "DeviceRoot.h"
 #include "NSDictionary.h"
+#include "NSLog.h"
 #include "NSFileManager.h"
 #include "NSString.h"
 
@@ -226,4 +227,27 @@ TEST_F(Files, DictionariesRoundTripThroughFiles)
     EXPECT_FALSE(dictionaryWithContentsOfFile("/tmp/array.plist"));
     EXPECT_FALSE(dictionaryWithContentsOfFile("/tmp/garbage.plist"));
     EXPECT_FALSE(dictionaryWithContentsOfFile("/tmp/missing.plist"));
+}
+
+// XML cannot hold a NUL character: written, such a dictionary would leave a file that no longer reads.
+TEST_F(Files, ADictionaryHoldingANULCharacterIsNotWritten)
+{
+    using namespace std::string_literals;
+    const std::string path = "/var/mobile/Library/Preferences/com.tarvik.dns.plist";
+    const PropertyListDictionary preferences { { "Passlock", "1234" }, { "Domain", "example.org" } };
+    ASSERT_TRUE(writeDictionaryToFile(preferences, path, true));
+    NSLogCapture log;
+
+    for (const PropertyListDictionary& holdingNUL : {
+             PropertyListDictionary { { "Passlock", "12\0" "34"s } },
+             PropertyListDictionary { { "Pass\0lock"s, "1234" } },
+             PropertyListDictionary { { "Nested", PropertyListArray { PropertyListDictionary { { "k", "\0"s } } } } },
+         }) {
+        EXPECT_FALSE(writeDictionaryToFile(holdingNUL, path, true));
+        EXPECT_FALSE(writeDictionaryToFile(holdingNUL, path, false));
+    }
+
+    EXPECT_EQ(dictionaryWithContentsOfFile(path), preferences) << "the file as it was";
+    ASSERT_EQ(log.messages().size(), 6u);
+    EXPECT_EQ(log.messages().front(), "writeToFile: " + path + " not written: a string holds a NUL character");
 }

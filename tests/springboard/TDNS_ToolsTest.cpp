@@ -33,7 +33,7 @@ TEST_F(TDNS_ToolsTest, WithoutAReadableFileEveryKeyIsAbsentAndNoWriteMakesOne)
 {
     EXPECT_EQ(TDNS_Tools::ReadPrefs("SelectedConnectivity"), std::nullopt);
     TDNS_Tools::WritePrefs("SelectedConnectivity", "None");
-    EXPECT_FALSE(device.exists(kPreferencesPath));
+    EXPECT_FALSE(device.exists("/var/mobile/Library/Preferences")) << "neither the file nor its folder is made";
 
     for (const std::string content : { "garbage", "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>a</string></plist>" }) {
         device.writeFile(kPreferencesPath, content);

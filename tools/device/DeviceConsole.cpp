@@ -61,8 +61,9 @@ std::string trimmed(const std::string& text)
     return text.substr(start, text.find_last_not_of(" \t\r") - start + 1);
 }
 
-// The text of a line after its first `count` words, one pair of surrounding quotes removed.
-std::string textAfterWords(const std::string& line, size_t count)
+} // namespace
+
+std::string DeviceConsole::textAfterWords(const std::string& line, size_t count)
 {
     std::string rest = trimmed(line);
     for (size_t word = 0; word < count; ++word) {
@@ -80,6 +81,8 @@ std::string textAfterWords(const std::string& line, size_t count)
         rest = rest.substr(1, rest.size() - 2);
     return rest;
 }
+
+namespace {
 
 // A line or word as long as a screen line at most; longer ones end in "..." and their length.
 std::string shortened(const std::string& text)
@@ -177,6 +180,14 @@ size_t framesThatDiffer(const std::vector<CGRect>& before, const std::vector<CGR
 }
 
 } // namespace
+
+std::optional<DeviceConsole::Line> DeviceConsole::parse(const std::string& line)
+{
+    std::string text = trimmed(line);
+    if (text.empty() || text.front() == '#')
+        return std::nullopt;
+    return Line { text, wordsOf(text) };
+}
 
 DeviceConsole::DeviceConsole(Device& consoleDevice, std::ostream& output)
     : device(consoleDevice)
@@ -297,10 +308,11 @@ bool DeviceConsole::fail(const std::string& command, const std::string& problem)
 
 bool DeviceConsole::execute(const std::string& line)
 {
-    std::string text = trimmed(line);
-    if (text.empty() || text.front() == '#')
+    auto parsed = parse(line);
+    if (!parsed)
         return true;
-    auto words = wordsOf(text);
+    const std::string& text = parsed->text;
+    const auto& words = parsed->words;
     const Command* command = find(lowercase(words.front()));
     if (!command)
         return fail(shortened(words.front()), "unknown command; \"help\" lists them");

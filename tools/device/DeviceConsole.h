@@ -5,6 +5,7 @@
 #include "DeviceState.h"
 
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,6 +33,17 @@ public:
     void printHelp() const;
 
     static constexpr const char* prompt = "tarvikdns> ";
+
+    // A command line as the console reads it: its text without the blanks around it, and its words
+    // (blanks separate them; double quotes keep blanks inside one word). Null for a blank line or a
+    // comment.
+    struct Line {
+        std::string text;
+        std::vector<std::string> words;
+    };
+    static std::optional<Line> parse(const std::string& line);
+    // The text of a line after its first `count` words, one pair of surrounding quotes removed.
+    static std::string textAfterWords(const std::string& line, size_t count);
 
 private:
     struct Command {
