@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr std::string_view logHeader = "TarvikDNS dynamic store log 1\n";
+constexpr std::string_view logHeader = DynamicStoreLog::header;
 constexpr const char* storeFolder = "/var/run/configd";
 // The whole store as one property list, as earlier versions kept it; taken over by the first write.
 constexpr const char* earlierStorePath = "/var/run/configd/store.plist";
@@ -216,7 +216,8 @@ DynamicStoreLog::Change DynamicStoreLog::change(const std::string& key, const st
     if (!changes)
         changes = SharedCounter::map(DeviceRoot::resolve(changesDevicePath), true, 0644);
     Change outcome = Change::Failed;
-    bool readable = changes && openLog(true) && readNewRecords();
+    // A log shorter than its header (emptied by another hand: logs are made whole) is no log either.
+    bool readable = changes && openLog(true) && readNewRecords() && readEnd >= static_cast<off_t>(logHeader.size());
     if (!readable && logDescriptor >= 0) {
         NSLog("SCDynamicStore: %@ is not a store log; a new one replaces it", logPath);
         unlink(logPath.c_str());

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 // The dynamic store's data, shared by every process of a device: a log of changes in the device file
@@ -26,6 +27,8 @@ public:
     static constexpr const char* devicePath = "/var/run/configd/store.log";
     static constexpr const char* lockDevicePath = "/var/run/configd/store.lock";
     static constexpr const char* changesDevicePath = "/var/run/configd/store.changes";
+    // The first bytes of every log; a file without them is no store log.
+    static constexpr std::string_view header = "TarvikDNS dynamic store log 1\n";
 
     DynamicStoreLog() = default;
     ~DynamicStoreLog();
