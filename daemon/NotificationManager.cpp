@@ -4,6 +4,7 @@
 #include "NSDictionary.h"
 #include "NSFileManager.h"
 #include "NSString.h"
+#include "PreferencesSnapshot.h"
 #include "StringFormat.h"
 #include "TarvikDNSShared.h"
 #include "Tools.h"
@@ -135,6 +136,7 @@ void NotificationManager::WriteSupportReport()
 
 void NotificationManager::PreferencesChanged(const void*)
 {
+    PreferencesSnapshot preferences;
     DisableDNS();
     std::string selectedConnectivity = ReadPrefs(kPrefSelectedConnectivity);
     // One override for the whole pass, recorded before any key holds it.

@@ -5,6 +5,7 @@
 #include "NSLog.h"
 #include "NSString.h"
 #include "PreferencesLock.h"
+#include "PreferencesSnapshot.h"
 #include "TarvikDNSShared.h"
 
 void InitPrefs()
@@ -16,9 +17,10 @@ void InitPrefs()
     WritePrefs(kPrefRequestedConnectivity, "None");
 }
 
-std::string ReadPrefs(const std::string& key)
+namespace {
+
+std::string stringFor(const std::string& key, const std::optional<PropertyListDictionary>& preferences)
 {
-    auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
     if (!preferences)
         return "";
     auto entry = preferences->find(key);
@@ -27,15 +29,27 @@ std::string ReadPrefs(const std::string& key)
     return *entry->second.string();
 }
 
+} // namespace
+
+std::string ReadPrefs(const std::string& key)
+{
+    if (const auto* snapshot = PreferencesSnapshot::current())
+        return stringFor(key, *snapshot);
+    return stringFor(key, dictionaryWithContentsOfFile(kPreferencesPath));
+}
+
 void WritePrefs(const std::string& key, const std::string& value)
 {
     NSLog("Writing %@ to %@", value, key);
     {
         PreferencesLock lock(kPreferencesPath);
-        if (auto preferences = dictionaryWithContentsOfFile(kPreferencesPath)) {
+        auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
+        // A value already stored needs no new file.
+        if (preferences && !dictionaryHoldsValue(*preferences, key, value)) {
             (*preferences)[key] = value;
             writeDictionaryToFile(*preferences, kPreferencesPath, true);
         }
     }
+    PreferencesSnapshot::forgetReading();
     NSFileManager::defaultManager().setOwnerAccountName(kPreferencesPath, "mobile", "mobile");
 }

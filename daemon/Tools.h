@@ -2,8 +2,9 @@
 
 #include <string>
 
-// The daemon's accessors of the preferences file. Every read opens the file anew; every write loads
-// it, changes one key and saves the whole file atomically.
+// The daemon's accessors of the preferences file. Every read opens the file anew, unless a
+// PreferencesSnapshot lives; every write loads it, changes one key and saves the whole file atomically
+// (a value already stored is not written again).
 
 // Creates the file with its initial content: the empty property list, then RequestedConnectivity "None".
 void InitPrefs();

@@ -31,7 +31,9 @@ void WritePrefs(const std::optional<std::string>& key, const std::optional<std::
     if (!key || !value)
         return;
     PreferencesLock lock(kPreferencesPath);
-    if (auto preferences = dictionaryWithContentsOfFile(kPreferencesPath)) {
+    auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
+    // A value already stored needs no new file.
+    if (preferences && !dictionaryHoldsValue(*preferences, *key, *value)) {
         (*preferences)[*key] = *value;
         writeDictionaryToFile(*preferences, kPreferencesPath, true);
     }

@@ -22,7 +22,8 @@ void TDNS_Tools::WritePrefs(const std::string& key, const std::optional<std::str
     // The daemon and the pane rewrite the same file; the lock keeps their keys from being lost.
     PreferencesLock lock(kPreferencesPath);
     auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
-    if (!preferences)
+    // A value already stored needs no new file.
+    if (!preferences || dictionaryHoldsValue(*preferences, key, *value))
         return;
     (*preferences)[key] = *value;
     writeDictionaryToFile(*preferences, kPreferencesPath, true);

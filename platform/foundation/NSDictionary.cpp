@@ -16,6 +16,12 @@ std::optional<PropertyListDictionary> dictionaryWithContentsOfFile(const std::st
     return std::move(*propertyList->dictionary());
 }
 
+bool dictionaryHoldsValue(const PropertyListDictionary& dictionary, const std::string& key, const PropertyList& value)
+{
+    auto entry = dictionary.find(key);
+    return entry != dictionary.end() && entry->second == value;
+}
+
 namespace {
 
 // XML has no way to write a NUL character, not even as a character reference.

@@ -9,6 +9,9 @@
 // or null when the file is missing, unreadable, not a property list, or holds something else on top.
 std::optional<PropertyListDictionary> dictionaryWithContentsOfFile(const std::string& devicePath);
 
+// [[dictionary objectForKey:key] isEqual:value]: whether the dictionary holds this very value for the key.
+bool dictionaryHoldsValue(const PropertyListDictionary& dictionary, const std::string& key, const PropertyList& value);
+
 // writeToFile:atomically: on a device path, in the XML layout of PropertyList::xml(). A dictionary that
 // holds a NUL character in a key or string is not written (logged): XML cannot hold it, and the file
 // would no longer read.

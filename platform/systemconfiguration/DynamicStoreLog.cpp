@@ -55,6 +55,7 @@ void DynamicStoreLog::forget()
     logDevice = 0;
     logInode = 0;
     readEnd = 0;
+    logEnd = 0;
     recordCount = 0;
     loaded.clear();
     changes.reset();
@@ -131,6 +132,7 @@ bool DynamicStoreLog::openLog(bool create)
         close(logDescriptor);
     loaded.clear();
     readEnd = 0;
+    logEnd = 0;
     recordCount = 0;
     logDescriptor = open(logPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (logDescriptor < 0 && errno == EACCES)
@@ -150,6 +152,7 @@ bool DynamicStoreLog::readNewRecords()
     struct stat status {};
     if (fstat(logDescriptor, &status) != 0)
         return false;
+    logEnd = status.st_size;
     if (status.st_size <= readEnd)
         return true;
     std::string bytes(static_cast<std::size_t>(status.st_size - readEnd), '\0');
@@ -241,9 +244,9 @@ DynamicStoreLog::Change DynamicStoreLog::change(const std::string& key, const st
 
 bool DynamicStoreLog::append(const std::string& key, const std::optional<PropertyList>& value)
 {
-    // Whatever lies past the last whole record is one cut short by a writer that was killed.
-    struct stat status {};
-    if (readEnd < static_cast<off_t>(logHeader.size()) || fstat(logDescriptor, &status) != 0 || (status.st_size > readEnd && ftruncate(logDescriptor, readEnd) != 0))
+    // Whatever lies past the last whole record is one cut short by a writer that was killed. The caller
+    // has just read the log under the lock, so its end is known.
+    if (readEnd < static_cast<off_t>(logHeader.size()) || (logEnd > readEnd && ftruncate(logDescriptor, readEnd) != 0))
         return false;
     std::string record = StoreRecord { key, value }.encoded();
     if (!writeWhole(logDescriptor, record, readEnd)) {
@@ -251,6 +254,7 @@ bool DynamicStoreLog::append(const std::string& key, const std::optional<Propert
         return false;
     }
     readEnd += static_cast<off_t>(record.size());
+    logEnd = readEnd;
     ++recordCount;
     if (value)
         loaded.insert_or_assign(key, *value);

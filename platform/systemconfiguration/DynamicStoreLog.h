@@ -60,6 +60,8 @@ private:
     ino_t logInode { 0 };
     // The log up to here has been read; from here on lie records not yet read, or one cut short.
     off_t readEnd { 0 };
+    // The log's size when it was last read or written.
+    off_t logEnd { 0 };
     std::size_t recordCount { 0 };
     PropertyListDictionary loaded;
     std::unique_ptr<SharedCounter> changes;

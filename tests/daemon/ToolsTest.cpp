@@ -4,6 +4,7 @@
 #include "NSDictionary.h"
 #include "NSLog.h"
 #include "PreferencesLock.h"
+#include "PreferencesSnapshot.h"
 #include "TarvikDNSShared.h"
 #include "TemporaryDevice.h"
 
@@ -86,6 +87,52 @@ TEST_F(ToolsTest, AWriteReplacesOnlyItsKey)
     EXPECT_EQ(preferences(), (PropertyListDictionary { { "RequestedConnectivity", "None" },
                                                        { "Domain", "example.net" },
                                                        { "PrimaryDNS", "8.8.8.8" } }));
+}
+
+TEST_F(ToolsTest, AValueAlreadyStoredLeavesTheFileAsItIs)
+{
+    InitPrefs();
+    WritePrefs("Domain", "example.org");
+    struct stat before {};
+    ASSERT_EQ(stat(device.path(kPreferencesPath).c_str(), &before), 0);
+
+    WritePrefs("Domain", "example.org");
+
+    struct stat after {};
+    ASSERT_EQ(stat(device.path(kPreferencesPath).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "no new file replaced it";
+    // An absent key is written even when the value is the empty string that reads for it.
+    WritePrefs("PrimaryDNS", "");
+    EXPECT_TRUE(preferences()->contains("PrimaryDNS"));
+}
+
+// A pass decides on one reading of the file: another writer's change shows in the next pass, the
+// daemon's own write at once.
+TEST_F(ToolsTest, ASnapshotReadsTheFileOnceAndSeesOnlyTheDaemonsOwnWrites)
+{
+    InitPrefs();
+    WritePrefs("Domain", "example.org");
+    auto writeAsAnotherProcess = [&](const char* domain) {
+        auto changed = *preferences();
+        changed["Domain"] = domain;
+        ASSERT_TRUE(writeDictionaryToFile(changed, kPreferencesPath, true));
+    };
+    {
+        PreferencesSnapshot pass;
+        EXPECT_EQ(ReadPrefs("Domain"), "example.org");
+        writeAsAnotherProcess("example.net");
+        EXPECT_EQ(ReadPrefs("Domain"), "example.org");
+        {
+            PreferencesSnapshot nested;
+            EXPECT_EQ(ReadPrefs("Domain"), "example.org") << "an inner snapshot changes nothing";
+        }
+        EXPECT_EQ(ReadPrefs("Domain"), "example.org");
+        WritePrefs("PrimaryDNS", "9.9.9.9");
+        EXPECT_EQ(ReadPrefs("PrimaryDNS"), "9.9.9.9");
+        EXPECT_EQ(ReadPrefs("Domain"), "example.net") << "a write reads the file again";
+        writeAsAnotherProcess("example.com");
+    }
+    EXPECT_EQ(ReadPrefs("Domain"), "example.com");
 }
 
 TEST_F(ToolsTest, AWriteWithoutAFileIsLostButLogged)

@@ -74,6 +74,8 @@ TEST_F(TarvikDNSPrefsTest, AWriteWithoutKeyOrValueOrFileWritesNothing)
     WritePrefs("Domain", std::nullopt);
     WritePrefs(std::nullopt, "value");
     EXPECT_EQ(fileState(), before);
+    WritePrefs("Domain", "example.org");
+    EXPECT_EQ(fileState(), before) << "a value already stored";
 
     std::filesystem::remove(device.path(preferencesPath));
     WritePrefs("Domain", "example.org");

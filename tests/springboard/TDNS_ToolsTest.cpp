@@ -66,13 +66,14 @@ TEST_F(TDNS_ToolsTest, WritePrefsReplacesTheWholeFileKeepingEveryOtherKey)
     close(original);
 }
 
-TEST_F(TDNS_ToolsTest, ANullValueLeavesTheFileByteForByte)
+TEST_F(TDNS_ToolsTest, ANullValueOrOneAlreadyStoredLeavesTheFileByteForByte)
 {
     const std::string content = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>Passlock</key>"
                                 "<string>1234</string></dict></plist>";
     device.writeFile(kPreferencesPath, content);
 
     TDNS_Tools::WritePrefs("Passlock", std::nullopt);
+    TDNS_Tools::WritePrefs("Passlock", "1234");
 
     EXPECT_EQ(device.readFile(kPreferencesPath), content);
 }
