@@ -3,6 +3,7 @@
 #include "NSDictionary.h"
 #include "NSString.h"
 #include "PreferencesLock.h"
+#include "PreferencesTransaction.h"
 #include "TarvikDNSShared.h"
 
 void InitPrefs()
@@ -15,9 +16,10 @@ void InitPrefs()
     }
 }
 
-std::optional<std::string> ReadPrefs(const std::string& key)
+namespace {
+
+std::optional<std::string> stringFor(const std::string& key, const std::optional<PropertyListDictionary>& preferences)
 {
-    auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
     if (!preferences)
         return std::nullopt;
     auto entry = preferences->find(key);
@@ -26,10 +28,23 @@ std::optional<std::string> ReadPrefs(const std::string& key)
     return *entry->second.string();
 }
 
+} // namespace
+
+std::optional<std::string> ReadPrefs(const std::string& key)
+{
+    if (auto* transaction = PreferencesTransaction::current())
+        return stringFor(key, transaction->preferences());
+    return stringFor(key, dictionaryWithContentsOfFile(kPreferencesPath));
+}
+
 void WritePrefs(const std::optional<std::string>& key, const std::optional<std::string>& value)
 {
     if (!key || !value)
         return;
+    if (auto* transaction = PreferencesTransaction::current()) {
+        transaction->set(*key, *value);
+        return;
+    }
     PreferencesLock lock(kPreferencesPath);
     auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
     // A value already stored needs no new file.

@@ -6,6 +6,7 @@
 #include "NSFileManager.h"
 #include "NSLog.h"
 #include "NSString.h"
+#include "PreferencesTransaction.h"
 #include "StringFormat.h"
 #include "TarvikDNSPrefs.h"
 #include "TarvikDNSShared.h"
@@ -146,18 +147,22 @@ void TarvikDNSViewController::SaveDNSSettings()
 {
     if (!connectivitySelection || !extraTableView || !DNSSettingsTableView)
         return;
-    std::optional<std::string> requested = ReadPrefs(kPrefRequestedConnectivity);
-    if (!IsPrefSet(requested)) {
-        WritePrefs(kPrefSelectedConnectivity, connectivitySelection->titleForSegmentAtIndex(connectivitySelection->selectedSegmentIndex()));
-    } else {
-        WritePrefs(kPrefSelectedConnectivity, requested);
-        WritePrefs(kPrefRequestedConnectivity, "");
-    }
-    WritePrefs(kPrefSBSelectedConnectivity, ReadPrefs(kPrefSelectedConnectivity));
-    if (!extraTableView->isDNSCrypt()) {
-        WritePrefs(kPrefDomain, DNSSettingsTableView->getDomain());
-        WritePrefs(kPrefPrimaryDNS, DNSSettingsTableView->getPrimaryDNS());
-        WritePrefs(kPrefSecondaryDNS, DNSSettingsTableView->getSecondaryDNS());
+    {
+        // The settings land in the file together, before the daemon is told.
+        PreferencesTransaction settings;
+        std::optional<std::string> requested = ReadPrefs(kPrefRequestedConnectivity);
+        if (!IsPrefSet(requested)) {
+            WritePrefs(kPrefSelectedConnectivity, connectivitySelection->titleForSegmentAtIndex(connectivitySelection->selectedSegmentIndex()));
+        } else {
+            WritePrefs(kPrefSelectedConnectivity, requested);
+            WritePrefs(kPrefRequestedConnectivity, "");
+        }
+        WritePrefs(kPrefSBSelectedConnectivity, ReadPrefs(kPrefSelectedConnectivity));
+        if (!extraTableView->isDNSCrypt()) {
+            WritePrefs(kPrefDomain, DNSSettingsTableView->getDomain());
+            WritePrefs(kPrefPrimaryDNS, DNSSettingsTableView->getPrimaryDNS());
+            WritePrefs(kPrefSecondaryDNS, DNSSettingsTableView->getSecondaryDNS());
+        }
     }
     notify_post(kNotificationPreferencesChanged);
 }

@@ -39,7 +39,8 @@ bool xmlNestingIsBounded(std::string_view xml)
             if (depth > 0)
                 --depth;
         } else if (next != '!' && next != '?' && xml[end - 1] != '/') {
-            if (++depth > maximumNesting)
+            // The plist element around the value is one level more than a binary list has.
+            if (++depth > maximumNesting + 1)
                 return false;
         }
         position = end + terminator.size();

@@ -105,10 +105,10 @@ std::vector<std::string> recordPaths()
     return paths;
 }
 
-std::vector<JobRecord> allRecords()
+std::vector<JobRecord> recordsAt(const std::vector<std::string>& paths)
 {
     std::vector<JobRecord> records;
-    for (const auto& path : recordPaths()) {
+    for (const auto& path : paths) {
         if (auto record = JobRecord::read(path))
             records.push_back(*record);
     }
@@ -116,21 +116,30 @@ std::vector<JobRecord> allRecords()
     return records;
 }
 
+std::vector<JobRecord> allRecords()
+{
+    return recordsAt(recordPaths());
+}
+
 // The job loaded from the list: the one of the list's label, or, when the list is gone or names
 // another label now, the one loaded from its path. On a device without jobs the list is not even read,
 // so that stopping what was never started costs next to nothing.
 std::optional<JobRecord> loadedJobOf(const std::string& listDevicePath)
 {
-    if (recordPaths().empty())
+    auto paths = recordPaths();
+    if (paths.empty())
         return std::nullopt;
     if (auto list = dictionaryWithContentsOfFile(listDevicePath)) {
         if (const auto* label = typedValueFor<std::string>(*list, "Label")) {
-            if (auto job = JobRecord::read(recordPath(*label)))
-                return job;
+            std::string path = recordPath(*label);
+            if (std::find(paths.begin(), paths.end(), path) != paths.end()) {
+                if (auto job = JobRecord::read(path))
+                    return job;
+            }
         }
     }
     std::optional<JobRecord> job;
-    for (const auto& record : allRecords()) {
+    for (const auto& record : recordsAt(paths)) {
         if (record.listPath == listDevicePath)
             job = record;
     }

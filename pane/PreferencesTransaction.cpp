@@ -1,0 +1,54 @@
+#include "PreferencesTransaction.h"
+
+#include "NSDictionary.h"
+#include "TarvikDNSShared.h"
+
+namespace {
+
+thread_local PreferencesTransaction* liveTransaction = nullptr;
+
+} // namespace
+
+PreferencesTransaction::PreferencesTransaction()
+    : outermost(liveTransaction == nullptr)
+{
+    if (outermost)
+        liveTransaction = this;
+}
+
+PreferencesTransaction::~PreferencesTransaction()
+{
+    if (!outermost)
+        return;
+    liveTransaction = nullptr;
+    if (changed && reading)
+        writeDictionaryToFile(*reading, kPreferencesPath, true);
+}
+
+PreferencesTransaction* PreferencesTransaction::current()
+{
+    return liveTransaction;
+}
+
+void PreferencesTransaction::begin()
+{
+    if (lock)
+        return;
+    lock = std::make_unique<PreferencesLock>(kPreferencesPath);
+    reading = dictionaryWithContentsOfFile(kPreferencesPath);
+}
+
+const std::optional<PropertyListDictionary>& PreferencesTransaction::preferences()
+{
+    begin();
+    return reading;
+}
+
+void PreferencesTransaction::set(const std::string& key, const std::string& value)
+{
+    begin();
+    if (!reading || dictionaryHoldsValue(*reading, key, value))
+        return;
+    (*reading)[key] = value;
+    changed = true;
+}
