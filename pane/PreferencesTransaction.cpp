@@ -18,11 +18,20 @@ PreferencesTransaction::PreferencesTransaction()
 
 PreferencesTransaction::~PreferencesTransaction()
 {
-    if (!outermost)
+    save();
+    if (outermost)
+        liveTransaction = nullptr;
+}
+
+void PreferencesTransaction::save()
+{
+    if (!outermost) {
+        liveTransaction->save();
         return;
-    liveTransaction = nullptr;
+    }
     if (changed && reading)
         writeDictionaryToFile(*reading, kPreferencesPath, true);
+    changed = false;
 }
 
 PreferencesTransaction* PreferencesTransaction::current()

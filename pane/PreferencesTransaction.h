@@ -8,10 +8,11 @@
 #include <string>
 
 // Several changes of the preferences made as one: while a transaction lives, the pane's reads and
-// writes go to one reading of the file, taken under the preferences lock at the first of them, and the
-// transaction's end saves the file once, atomically, if anything changed, then lets the lock go. Other
-// writers wait for the lock meanwhile, so nothing they write is lost. Only the outermost transaction
-// counts; a transaction belongs to the thread that made it.
+// writes go to one reading of the file, taken under the preferences lock at the first of them. The end
+// of a transaction saves the file, once and atomically, if anything changed; the end of the outermost
+// one also lets the lock go. Other writers wait for the lock meanwhile, so nothing they write is lost.
+// An inner transaction marks a point where what was changed so far must be in the file (before a
+// notification tells others of it). A transaction belongs to the thread that made it.
 class PreferencesTransaction {
 public:
     PreferencesTransaction();
@@ -27,6 +28,9 @@ public:
     // is then lost, as without a transaction).
     const std::optional<PropertyListDictionary>& preferences();
     void set(const std::string& key, const std::string& value);
+
+    // Saves now what was changed so far, before a notification tells others of it.
+    void save();
 
 private:
     void begin();

@@ -180,14 +180,18 @@ bool TarvikDNSViewController::textFieldShouldReturn(UITextField* textField)
 void TarvikDNSViewController::OnConnectivitySelected(UIControl*)
 {
     std::string title = connectivitySelection->titleForSegmentAtIndex(connectivitySelection->selectedSegmentIndex());
+    // The request and the settings saved with it make one write of the file.
+    PreferencesTransaction selection;
     std::optional<std::string> stored = ReadPrefs(kPrefSelectedConnectivity);
     if (stored && *stored == title)
         return;
     WritePrefs(kPrefRequestedConnectivity, title);
-    if (PasscodeIsSet())
+    if (PasscodeIsSet()) {
+        selection.save();
         ShowPasslockView();
-    else
+    } else {
         SaveDNSSettings();
+    }
 }
 
 void TarvikDNSViewController::OnDNSCryptSwitch(UIControl* sender)

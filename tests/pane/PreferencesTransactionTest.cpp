@@ -25,8 +25,8 @@ protected:
     TemporaryDevice device;
 };
 
-// Reads see the transaction's own writes at once; the file changes once, at its end, and another
-// writer that came meanwhile waits for the lock and loses nothing.
+// Reads see the transaction's own writes at once; the file changes at the end of a transaction, and
+// another writer that came meanwhile waits for the outermost one's end and loses nothing.
 TEST_F(PreferencesTransactionTest, ItsWritesLandTogetherAtItsEndAndAnotherWritersAreKept)
 {
     writeDictionaryToFile({ { "SelectedConnectivity", "None" }, { "Domain", "example.org" } }, kPreferencesPath, true);
@@ -37,12 +37,17 @@ TEST_F(PreferencesTransactionTest, ItsWritesLandTogetherAtItsEndAndAnotherWriter
         WritePrefs("RequestedConnectivity", "Wifi");
         WritePrefs("SelectedConnectivity", ReadPrefs("RequestedConnectivity"));
         WritePrefs("RequestedConnectivity", "");
+        EXPECT_EQ(ReadPrefs("SelectedConnectivity"), "Wifi");
+        EXPECT_EQ(fileIdentity(), before) << "nothing written before the end";
         {
             PreferencesTransaction inner;
             WritePrefs("Domain", "example.net");
         }
-        EXPECT_EQ(ReadPrefs("SelectedConnectivity"), "Wifi");
-        EXPECT_EQ(fileIdentity(), before) << "nothing written before the end";
+        EXPECT_EQ(dictionaryWithContentsOfFile(kPreferencesPath),
+                  (PropertyListDictionary { { "SelectedConnectivity", "Wifi" }, { "RequestedConnectivity", "" },
+                                            { "Domain", "example.net" } }))
+            << "an inner transaction's end saves everything changed so far";
+        WritePrefs("SBSelectedConnectivity", "Wifi");
 
         otherWriter = fork();
         ASSERT_GE(otherWriter, 0);
@@ -59,7 +64,8 @@ TEST_F(PreferencesTransactionTest, ItsWritesLandTogetherAtItsEndAndAnotherWriter
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(dictionaryWithContentsOfFile(kPreferencesPath),
               (PropertyListDictionary { { "SelectedConnectivity", "Wifi" }, { "RequestedConnectivity", "" },
-                                        { "Domain", "example.net" }, { "Passlock", "1234" } }));
+                                        { "SBSelectedConnectivity", "Wifi" }, { "Domain", "example.net" },
+                                        { "Passlock", "1234" } }));
 }
 
 TEST_F(PreferencesTransactionTest, WithoutChangesOrWithoutAFileNothingIsWritten)
