@@ -128,6 +128,8 @@ void TarvikDNSViewController::DisplayDNSSettings()
 {
     if (!connectivitySelection || !extraTableView)
         return;
+    // Everything shown comes from one reading of the file.
+    PreferencesTransaction display;
     long selectedIndex = 0;
     if (auto selected = ReadPrefs(kPrefSelectedConnectivity)) {
         for (long segment = 0; segment < connectivitySelection->numberOfSegments(); ++segment) {
