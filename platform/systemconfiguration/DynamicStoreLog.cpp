@@ -38,6 +38,25 @@ bool writeWhole(int descriptor, std::string_view bytes, off_t offset)
     return true;
 }
 
+// A new log holding the given keys, written aside and renamed over the one at the path: readers see the
+// old log or the new one, whole.
+bool replaceLog(const std::string& path, const PropertyListDictionary& keys)
+{
+    std::string content(logHeader);
+    for (const auto& [key, value] : keys)
+        content += StoreRecord { key, value }.encoded();
+    std::string aside = path + ".new";
+    int fresh = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    bool written = fresh >= 0 && writeWhole(fresh, content, 0);
+    if (fresh >= 0)
+        close(fresh);
+    if (!written || rename(aside.c_str(), path.c_str()) != 0) {
+        unlink(aside.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 DynamicStoreLog::~DynamicStoreLog()
@@ -106,21 +125,9 @@ bool DynamicStoreLog::openLog(bool create)
                 forget();
             return false;
         }
-        std::string aside = logPath + ".new";
-        int fresh = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-        std::string content(logHeader);
         // The store an earlier version kept as one property list is carried over.
-        if (auto earlier = dictionaryWithContentsOfFile(earlierStorePath)) {
-            for (const auto& [key, value] : *earlier)
-                content += StoreRecord { key, value }.encoded();
-        }
-        bool written = fresh >= 0 && writeWhole(fresh, content, 0);
-        if (fresh >= 0)
-            close(fresh);
-        if (!written || rename(aside.c_str(), logPath.c_str()) != 0) {
-            unlink(aside.c_str());
+        if (!replaceLog(logPath, dictionaryWithContentsOfFile(earlierStorePath).value_or(PropertyListDictionary {})))
             return false;
-        }
         NSFileManager::defaultManager().removeItemAtPath(earlierStorePath);
         NSFileManager::defaultManager().removeItemAtPath(earlierGenerationPath);
         if (stat(logPath.c_str(), &status) != 0)
@@ -268,17 +275,5 @@ bool DynamicStoreLog::append(const std::string& key, const std::optional<Propert
 // The live keys into a new log, renamed over the old one; the caller holds the exclusive lock.
 bool DynamicStoreLog::compact()
 {
-    std::string content(logHeader);
-    for (const auto& [key, value] : loaded)
-        content += StoreRecord { key, value }.encoded();
-    std::string aside = logPath + ".new";
-    int fresh = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    bool written = fresh >= 0 && writeWhole(fresh, content, 0);
-    if (fresh >= 0)
-        close(fresh);
-    if (!written || rename(aside.c_str(), logPath.c_str()) != 0) {
-        unlink(aside.c_str());
-        return false;
-    }
-    return openLog(false) && readNewRecords();
+    return replaceLog(logPath, loaded) && openLog(false) && readNewRecords();
 }
