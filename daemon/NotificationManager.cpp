@@ -180,7 +180,9 @@ void NotificationManager::DisableDNS()
         RestoreService(serviceID);
     RestoreKey("State:/Network/Global/TarvikDNS", "State:/Network/Global/DNS");
     HandleDNSCryptDaemon(true);
-    NSFileManager::defaultManager().removeItemAtPath("/etc/resolv.conf");
+    // Removed when the pass ends, unless the pass writes it anew: the new file then replaces the old
+    // one at once.
+    resolverFileText = "";
 }
 
 // The setup key goes first: the state backup marks the service as overridden until both keys are the
@@ -311,9 +313,11 @@ void NotificationManager::WriteResolverFile(const std::optional<PropertyList>& s
 
 void NotificationManager::WritePendingResolverFile()
 {
-    if (!resolverFileText.empty())
-        writeStringToFile(resolverFileText, "/etc/resolv.conf", true, NSStringEncoding::NSASCIIStringEncoding);
-    resolverFileText.clear();
+    if (resolverFileText && resolverFileText->empty())
+        NSFileManager::defaultManager().removeItemAtPath("/etc/resolv.conf");
+    else if (resolverFileText)
+        writeStringToFile(*resolverFileText, "/etc/resolv.conf", true, NSStringEncoding::NSASCIIStringEncoding);
+    resolverFileText.reset();
 }
 
 PropertyList NotificationManager::OverrideDictionary()

@@ -51,8 +51,9 @@ private:
     // a daemon started after a crash still tells its own writes from the system's. Null while no
     // override has been recorded.
     std::optional<PropertyList> overrideInForce;
-    // The resolver file's text of the pass under way.
-    std::string resolverFileText;
+    // What the pass under way leaves in the resolver file when it ends: this text, or no file at all
+    // when it is empty; null leaves the file as it is.
+    std::optional<std::string> resolverFileText;
 };
 
 void NotificationCallback(CFNotificationCenterRef center, void* observer, const std::string& name,
