@@ -12,9 +12,11 @@
 #include "CFNotificationCenter.h"
 #include "CFRunLoop.h"
 #include "DeviceRoot.h"
+#include "DynamicStoreLog.h"
 #include "NSDictionary.h"
 #include "NotificationRoundTrip.h"
 #include "SCDynamicStore.h"
+#include "SharedCounter.h"
 #include "StringFormat.h"
 
 #include <chrono>
@@ -112,12 +114,11 @@ double userAndSystemSeconds(pid_t process)
     return double(ticks[0] + ticks[1]) / double(sysconf(_SC_CLK_TCK));
 }
 
+// The count of changes every store writer counts up.
 std::uint64_t storeGeneration()
 {
-    std::uint64_t generation = 0;
-    std::ifstream file(DeviceRoot::resolve("/var/run/configd/store.generation"), std::ios::binary);
-    file.read(reinterpret_cast<char*>(&generation), sizeof generation);
-    return generation;
+    auto changes = SharedCounter::map(DeviceRoot::resolve(DynamicStoreLog::changesDevicePath), false, 0644);
+    return changes ? changes->value() : 0;
 }
 
 PropertyList dns(const std::string& address)
