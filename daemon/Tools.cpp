@@ -21,12 +21,8 @@ namespace {
 
 std::string stringFor(const std::string& key, const std::optional<PropertyListDictionary>& preferences)
 {
-    if (!preferences)
-        return "";
-    auto entry = preferences->find(key);
-    if (entry == preferences->end() || !entry->second.string())
-        return "";
-    return *entry->second.string();
+    const std::string* text = preferences ? typedValueFor<std::string>(*preferences, key) : nullptr;
+    return text ? *text : "";
 }
 
 } // namespace

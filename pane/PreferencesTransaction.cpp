@@ -43,7 +43,7 @@ void PreferencesTransaction::begin()
 {
     if (lock)
         return;
-    lock = std::make_unique<PreferencesLock>(kPreferencesPath);
+    lock.emplace(kPreferencesPath);
     reading = dictionaryWithContentsOfFile(kPreferencesPath);
 }
 

@@ -3,7 +3,6 @@
 #include "PreferencesLock.h"
 #include "PropertyList.h"
 
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -36,7 +35,7 @@ private:
     void begin();
 
     bool outermost;
-    std::unique_ptr<PreferencesLock> lock;
+    std::optional<PreferencesLock> lock;
     std::optional<PropertyListDictionary> reading;
     bool changed { false };
 };

@@ -20,12 +20,8 @@ namespace {
 
 std::optional<std::string> stringFor(const std::string& key, const std::optional<PropertyListDictionary>& preferences)
 {
-    if (!preferences)
-        return std::nullopt;
-    auto entry = preferences->find(key);
-    if (entry == preferences->end() || !entry->second.string())
-        return std::nullopt;
-    return *entry->second.string();
+    const std::string* text = preferences ? typedValueFor<std::string>(*preferences, key) : nullptr;
+    return text ? std::optional(*text) : std::nullopt;
 }
 
 } // namespace

@@ -7,12 +7,8 @@
 std::optional<std::string> TDNS_Tools::ReadPrefs(const std::string& key)
 {
     auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
-    if (!preferences)
-        return std::nullopt;
-    auto entry = preferences->find(key);
-    if (entry == preferences->end() || !entry->second.string())
-        return std::nullopt;
-    return *entry->second.string();
+    const std::string* text = preferences ? typedValueFor<std::string>(*preferences, key) : nullptr;
+    return text ? std::optional(*text) : std::nullopt;
 }
 
 void TDNS_Tools::WritePrefs(const std::string& key, const std::optional<std::string>& value)

@@ -9,6 +9,15 @@
 // or null when the file is missing, unreadable, not a property list, or holds something else on top.
 std::optional<PropertyListDictionary> dictionaryWithContentsOfFile(const std::string& devicePath);
 
+// [dictionary objectForKey:key] when it is of the given type (std::string, bool, std::int64_t, ...); null
+// when the key is absent or holds a value of another type.
+template<typename Type>
+const Type* typedValueFor(const PropertyListDictionary& dictionary, const std::string& key)
+{
+    auto entry = dictionary.find(key);
+    return entry == dictionary.end() ? nullptr : std::get_if<Type>(&entry->second.value);
+}
+
 // [[dictionary objectForKey:key] isEqual:value]: whether the dictionary holds this very value for the key.
 bool dictionaryHoldsValue(const PropertyListDictionary& dictionary, const std::string& key, const PropertyList& value);
 

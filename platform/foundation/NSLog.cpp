@@ -1,8 +1,8 @@
 #include "NSLog.h"
 
+#include "DescriptorWrites.h"
 #include "DeviceRoot.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -35,21 +35,6 @@ std::string timestamp()
     char milliseconds[16];
     std::snprintf(milliseconds, sizeof milliseconds, ".%03d", static_cast<int>(now.tv_nsec / 1'000'000));
     return std::string(buffer, length) + milliseconds;
-}
-
-void writeFully(int fd, const std::string& line)
-{
-    const char* data = line.data();
-    std::size_t remaining = line.size();
-    while (remaining > 0) {
-        ssize_t written = write(fd, data, remaining);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        data += written;
-        remaining -= static_cast<std::size_t>(written);
-    }
 }
 
 void appendToDeviceLog(const std::string& line)

@@ -1,5 +1,6 @@
 #include "NSString.h"
 
+#include "DescriptorWrites.h"
 #include "DeviceRoot.h"
 
 #include <cerrno>
@@ -74,24 +75,6 @@ bool isValid(const std::string& text, NSStringEncoding encoding)
     return false;
 }
 
-bool writeAll(int fd, const std::string& bytes)
-{
-    const char* data = bytes.data();
-    size_t remaining = bytes.size();
-    off_t offset = 0;
-    while (remaining > 0) {
-        ssize_t written = pwrite(fd, data, remaining, offset);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        offset += written;
-        remaining -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // As the platform's atomic write: readers see the old file or the new one, never a part, and a process
 // killed half way leaves the old one. The new file takes the old one's name and the old one, now under
 // the new one's, goes: an exchange of names costs a fraction of a rename over a file, which makes the
@@ -103,7 +86,7 @@ bool writeAtomically(const std::string& bytes, const std::filesystem::path& targ
     int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool written = writeAll(fd, bytes) && fchmod(fd, 0644) == 0;
+    bool written = writeFullyAt(fd, bytes, 0) && fchmod(fd, 0644) == 0;
     if (close(fd) != 0)
         written = false;
     if (written && renameat2(AT_FDCWD, temporaryPath.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
@@ -129,7 +112,7 @@ bool writeInPlace(const std::string& bytes, const std::filesystem::path& target)
     int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    bool written = writeAll(fd, bytes) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+    bool written = writeFullyAt(fd, bytes, 0) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
     if (close(fd) != 0)
         written = false;
     return written;

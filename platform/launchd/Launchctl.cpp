@@ -1,31 +1,16 @@
 #include "Launchctl.h"
 
+#include "DescriptorWrites.h"
 #include "Launchd.h"
 #include "NSLog.h"
 
-#include <cerrno>
 #include <unistd.h>
 
 namespace {
 
-void writeText(int fileDescriptor, const std::string& text)
-{
-    const char* data = text.data();
-    std::size_t remaining = text.size();
-    while (remaining > 0) {
-        ssize_t written = write(fileDescriptor, data, remaining);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        data += written;
-        remaining -= static_cast<std::size_t>(written);
-    }
-}
-
 int usage(int errorFileDescriptor)
 {
-    writeText(errorFileDescriptor, "usage: launchctl load PATH\n"
+    writeFully(errorFileDescriptor, "usage: launchctl load PATH\n"
                                    "       launchctl unload PATH\n"
                                    "       launchctl list\n");
     return 64;
@@ -34,7 +19,7 @@ int usage(int errorFileDescriptor)
 int report(const Launchd::Result& result, int errorFileDescriptor)
 {
     if (result.status != 0)
-        writeText(errorFileDescriptor, "launchctl: " + result.message + "\n");
+        writeFully(errorFileDescriptor, "launchctl: " + result.message + "\n");
     return result.status;
 }
 
@@ -47,7 +32,7 @@ int Launchctl::run(const std::vector<std::string>& arguments, int outputFileDesc
         std::string listing = "PID\tStatus\tLabel\n";
         for (const auto& job : Launchd::list())
             listing += (job.processID ? std::to_string(job.processID) : "-") + "\t0\t" + job.label + "\n";
-        writeText(outputFileDescriptor, listing);
+        writeFully(outputFileDescriptor, listing);
         return 0;
     }
     if (arguments.size() != 2)

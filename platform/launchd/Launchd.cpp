@@ -25,19 +25,6 @@
 
 namespace {
 
-const PropertyList* valueFor(const PropertyListDictionary& dictionary, const std::string& key)
-{
-    auto entry = dictionary.find(key);
-    return entry == dictionary.end() ? nullptr : &entry->second;
-}
-
-template<typename Type>
-const Type* typedValueFor(const PropertyListDictionary& dictionary, const std::string& key)
-{
-    const PropertyList* value = valueFor(dictionary, key);
-    return value ? std::get_if<Type>(&value->value) : nullptr;
-}
-
 std::string recordPath(const std::string& label)
 {
     std::string fileName = label;

@@ -1,6 +1,7 @@
 #include "DynamicStoreLog.h"
 
 #include "CurrentProcess.h"
+#include "DescriptorWrites.h"
 #include "DeviceRoot.h"
 #include "NSDictionary.h"
 #include "NSFileManager.h"
@@ -24,20 +25,6 @@ constexpr const char* earlierGenerationPath = "/var/run/configd/store.generation
 // the whole store, so it comes once per that many changes at most.
 constexpr std::size_t compactionSlack = 4096;
 
-bool writeWhole(int descriptor, std::string_view bytes, off_t offset)
-{
-    while (!bytes.empty()) {
-        ssize_t written = pwrite(descriptor, bytes.data(), bytes.size(), offset);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-        offset += written;
-    }
-    return true;
-}
-
 // A new log holding the given keys, written aside and renamed over the one at the path: readers see the
 // old log or the new one, whole.
 bool replaceLog(const std::string& path, const PropertyListDictionary& keys)
@@ -47,7 +34,7 @@ bool replaceLog(const std::string& path, const PropertyListDictionary& keys)
         content += StoreRecord { key, value }.encoded();
     std::string aside = path + ".new";
     int fresh = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    bool written = fresh >= 0 && writeWhole(fresh, content, 0);
+    bool written = fresh >= 0 && writeFullyAt(fresh, content, 0);
     if (fresh >= 0)
         close(fresh);
     if (!written || rename(aside.c_str(), path.c_str()) != 0) {
@@ -256,7 +243,7 @@ bool DynamicStoreLog::append(const std::string& key, const std::optional<Propert
     if (readEnd < static_cast<off_t>(logHeader.size()) || (logEnd > readEnd && ftruncate(logDescriptor, readEnd) != 0))
         return false;
     std::string record = StoreRecord { key, value }.encoded();
-    if (!writeWhole(logDescriptor, record, readEnd)) {
+    if (!writeFullyAt(logDescriptor, record, readEnd)) {
         [[maybe_unused]] int cut = ftruncate(logDescriptor, readEnd);
         return false;
     }

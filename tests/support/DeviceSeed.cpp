@@ -67,12 +67,8 @@ PropertyListDictionary storeContents()
 std::optional<std::string> storedPreference(const std::string& key)
 {
     auto preferences = dictionaryWithContentsOfFile("/var/mobile/Library/Preferences/com.tarvik.dns.plist");
-    if (!preferences)
-        return std::nullopt;
-    auto entry = preferences->find(key);
-    if (entry == preferences->end() || !entry->second.string())
-        return std::nullopt;
-    return *entry->second.string();
+    const std::string* text = preferences ? typedValueFor<std::string>(*preferences, key) : nullptr;
+    return text ? std::optional(*text) : std::nullopt;
 }
 
 PropertyList dnsDictionary(const std::vector<std::string>& serverAddresses, const std::string& domainName)

@@ -46,12 +46,8 @@ std::string joined(std::vector<std::string>::const_iterator begin, std::vector<s
 
 std::optional<std::string> preference(const std::optional<PropertyListDictionary>& preferences, const char* key)
 {
-    if (!preferences)
-        return std::nullopt;
-    auto entry = preferences->find(key);
-    if (entry == preferences->end() || !entry->second.string())
-        return std::nullopt;
-    return *entry->second.string();
+    const std::string* text = preferences ? typedValueFor<std::string>(*preferences, key) : nullptr;
+    return text ? std::optional(*text) : std::nullopt;
 }
 
 bool isSet(const std::optional<std::string>& value)
