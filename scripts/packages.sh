@@ -1,5 +1,7 @@
 # Sourced by the scripts: makes sure the Debian packages the project builds with are installed.
-tarvikdns_packages=(cmake g++ make pkg-config libplist-dev libgtest-dev)
+# iproute2 brings the tests' loopback up in their network namespace; the DNSCrypt proxy is built on
+# libsodium, and its tests run dnsdist as a resolver on loopback.
+tarvikdns_packages=(cmake g++ make pkg-config libplist-dev libgtest-dev libsodium-dev iproute2 dnsdist)
 
 tarvikdns_install_packages() {
     local missing=()
