@@ -22,7 +22,7 @@ SCDynamicStoreRef testConnection()
 
 } // namespace
 
-void installDNSCryptProxy(const TemporaryDevice& device)
+void installDNSCryptProxy(const TemporaryDevice& device, ProxyProgram program)
 {
     const std::string package = std::string(TARVIKDNS_SOURCE_DIR) + "/tools/dnscrypt-proxy/";
     std::ifstream list(package + "com.opendns.DNSCryptProxy.plist");
@@ -36,7 +36,8 @@ void installDNSCryptProxy(const TemporaryDevice& device)
     device.writeFile("/usr/share/dnscrypt-proxy/dnscrypt-resolvers.csv", resolversText.str());
 
     fs::create_directories(device.path("/usr/sbin"));
-    fs::create_symlink(programPath("dnscrypt-proxy"), device.path("/usr/sbin/dnscrypt-proxy"));
+    fs::create_symlink(programPath(program == ProxyProgram::Real ? "dnscrypt-proxy" : "recording-dnscrypt-proxy"),
+                       device.path("/usr/sbin/dnscrypt-proxy"));
 }
 
 std::optional<PropertyList> storeValue(const std::string& key)
@@ -95,8 +96,8 @@ void seedService(const std::string& serviceID, const std::string& interfaceName,
 std::vector<int> runningProxyProcesses(const TemporaryDevice& device)
 {
     std::vector<int> processes;
-    const std::string program = device.path("/usr/sbin/dnscrypt-proxy");
-    const std::string target = programPath("dnscrypt-proxy");
+    std::error_code ignored;
+    const auto target = fs::canonical(device.path("/usr/sbin/dnscrypt-proxy"), ignored);
     DIR* proc = opendir("/proc");
     while (dirent* entry = proc ? readdir(proc) : nullptr) {
         int processID = std::atoi(entry->d_name);
@@ -105,7 +106,6 @@ std::vector<int> runningProxyProcesses(const TemporaryDevice& device)
         std::ifstream environmentFile("/proc/" + std::to_string(processID) + "/environ", std::ios::binary);
         std::ostringstream environment;
         environment << environmentFile.rdbuf();
-        std::error_code ignored;
         auto executable = fs::read_symlink("/proc/" + std::to_string(processID) + "/exe", ignored);
         std::ifstream stat("/proc/" + std::to_string(processID) + "/stat");
         std::string statLine;

@@ -8,10 +8,15 @@
 
 class TemporaryDevice;
 
-// Puts the stand-in DNSCrypt proxy package on the device: its launch-daemon list at
+// Which program plays the proxy: the recording double (its one log line, "dnscrypt-proxy: resolver NAME on
+// ADDRESS", and nothing else), or the real proxy, which binds 127.0.0.1:53 and asks its resolver, so that
+// a test using it runs in a LoopbackNamespace.
+enum class ProxyProgram { RecordingDouble, Real };
+
+// Puts the DNSCrypt proxy package on the device: its launch-daemon list at
 // "/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist", the program at
 // "/usr/sbin/dnscrypt-proxy" and the resolver list at "/usr/share/dnscrypt-proxy/dnscrypt-resolvers.csv".
-void installDNSCryptProxy(const TemporaryDevice& device);
+void installDNSCryptProxy(const TemporaryDevice& device, ProxyProgram program = ProxyProgram::RecordingDouble);
 
 inline constexpr const char* DNSCryptProxyListPath = "/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist";
 
@@ -32,5 +37,5 @@ PropertyList dnsDictionary(const std::vector<std::string>& serverAddresses, cons
 void seedService(const std::string& serviceID, const std::string& interfaceName,
                  const std::optional<PropertyList>& dnsState, const std::optional<PropertyList>& dnsSetup);
 
-// The device's process ids of the stand-in proxy that are alive now.
+// The device's process ids of the proxy that are alive now.
 std::vector<int> runningProxyProcesses(const TemporaryDevice& device);

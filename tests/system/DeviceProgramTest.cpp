@@ -3,6 +3,7 @@
 #include "CFNotificationCenter.h"
 #include "ChildProcess.h"
 #include "DeviceSeed.h"
+#include "LoopbackNamespace.h"
 #include "NSDictionary.h"
 #include "TemporaryDevice.h"
 
@@ -33,16 +34,20 @@ std::string contentOf(const std::string& path)
 }
 
 // The console's output as the lines it echoed ("> tap Wifi"), each with the set of lines printed under
-// it; process ids and the device folder made alike, so that two runs compare.
+// it; process ids, times and the device folder made alike, so that two runs compare.
 std::vector<std::pair<std::string, std::set<std::string>>> linesUnderCommands(const std::string& output, const std::string& root)
 {
     static const std::regex processID("pid [0-9]+");
+    static const std::regex timeTaken("[0-9]+\\.[0-9] ms");
+    static const std::regex logTime("\\[[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\]");
     std::vector<std::pair<std::string, std::set<std::string>>> blocks { { "", {} } };
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
         for (size_t at = line.find(root); at != std::string::npos; at = line.find(root))
             line.replace(at, root.size(), "ROOT");
         line = std::regex_replace(line, processID, "pid N");
+        line = std::regex_replace(line, timeTaken, "N ms");
+        line = std::regex_replace(line, logTime, "[TIME]");
         if (line.starts_with("> "))
             blocks.push_back({ line, {} });
         else
@@ -182,12 +187,19 @@ protected:
 
 TEST_F(DeviceProgramTest, TheTourRunsToItsEndAndLeavesTheSystemsOwnDNSAndNoProcessBehind)
 {
+    // The tour switches DNSCrypt on: the proxy binds 127.0.0.1:53 and asks a public resolver.
+    LoopbackNamespace network;
+    if (!network.isEntered())
+        GTEST_SKIP() << network.problem();
+
     auto result = runDevice({ "--tour" });
 
     EXPECT_EQ(result.status, 0) << result.output << result.error;
     // Custom DNS on Wi-Fi, DNSCrypt with a chosen resolver, a Passlock asked for, the outside control.
     EXPECT_TRUE(holds(result.output, "changed: preferences SelectedConnectivity: (absent) -> \"Wifi\"")) << result.output;
     EXPECT_TRUE(holds(result.output, "resolver cisco")) << result.output;
+    // The lookup went to the proxy, which has no resolver to reach here and says so.
+    EXPECT_TRUE(holds(result.output, "DNS servers 127.0.0.1\n  asked 127.0.0.1:53: SERVFAIL in ")) << result.output;
     EXPECT_TRUE(holds(result.output, "posted: com.tarvik.dns/PasslockNOK")) << result.output;
     EXPECT_TRUE(holds(result.output, "posted: com.tarvik.dns/SBStopOK")) << result.output;
     EXPECT_TRUE(holds(result.output, "posted: com.tarvik.dns/SBStartOK")) << result.output;
@@ -226,9 +238,24 @@ TEST_F(DeviceProgramTest, HelpShowsEveryCommandWithAnExample)
     auto result = runDevice({}, "help\n");
 
     for (const char* command : { "screen", "svg", "tap", "switch", "row", "contact", "type", "return", "answer", "rotate",
-                                 "sbstart", "sbstop", "dns", "prefs", "resolv", "status", "proxy", "quit" })
+                                 "sbstart", "sbstop", "dns", "prefs", "resolv", "status", "proxy", "lookup", "quit" })
         EXPECT_TRUE(holds(result.output, std::string("\n  ") + command)) << command;
     EXPECT_TRUE(holds(result.output, "e.g. tap Wifi")) << result.output;
+    EXPECT_TRUE(holds(result.output, "e.g. lookup example.org AAAA")) << result.output;
+}
+
+TEST_F(DeviceProgramTest, ALookupNeedsANameThatCanBeAskedAndATypeItKnows)
+{
+    auto result = runDevice({}, "lookup\n"
+                                "lookup example.org NOTATYPE\n"
+                                "lookup example..org aaaa\n");
+
+    EXPECT_TRUE(holds(result.output, "line 1: lookup: give a name, and a type if not A (lookup example.org AAAA)")) << result.output;
+    EXPECT_TRUE(holds(result.output, "line 2: lookup: no DNS type \"NOTATYPE\" (A, AAAA, ")) << result.output;
+    EXPECT_TRUE(holds(result.output, "line 3: lookup: \"example..org\" cannot be a DNS name")) << result.output;
+    // Nothing was asked of any server.
+    EXPECT_FALSE(holds(result.output, "asked ")) << result.output;
+    EXPECT_TRUE(holds(result.error, "3 command(s) failed: lines 1, 2 and 3 of standard input")) << result.error;
 }
 
 TEST_F(DeviceProgramTest, AScriptWithAFailingCommandEndsWithStatusOne)
@@ -251,6 +278,10 @@ TEST_F(DeviceProgramTest, ARootOfTheMachineItselfIsRefused)
 
 TEST_F(DeviceProgramTest, TheTourThroughAPipeShowsWhatItShowsAsAScriptUnderTheSameSteps)
 {
+    LoopbackNamespace network;
+    if (!network.isEntered())
+        GTEST_SKIP() << network.problem();
+
     auto piped = runDevice({}, contentOf(tourPath));
     // The same device from the start again, the same steps from the file.
     auto scripted = runDevice({ "--fresh", "--script", tourPath });

@@ -3,12 +3,14 @@
 #include "CFNotificationCenter.h"
 #include "ChildProcess.h"
 #include "DeviceSeed.h"
+#include "LoopbackNamespace.h"
 #include "NSDictionary.h"
 #include "TemporaryDevice.h"
 
 #include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <regex>
 
 namespace {
 
@@ -25,7 +27,7 @@ protected:
         seedService("WIFI-SERVICE", "en0", dnsDictionary({ "192.168.1.1" }, "home.lan"), dnsDictionary({ "192.168.1.1" }));
         seedService("CELL-SERVICE", "pdp_ip0", dnsDictionary({ "10.64.0.1", "10.64.0.2" }), std::nullopt);
         setStoreValue(globalState, dnsDictionary({ "192.168.1.1", "10.64.0.1" }));
-        installDNSCryptProxy(device);
+        installDNSCryptProxy(device, ProxyProgram::Real);
         CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), this, record,
                                         "com.tarvik.dns/DNSChanged", nullptr, CFNotificationSuspensionBehaviorHold);
     }
@@ -106,6 +108,11 @@ TEST_F(OverrideTest, AForeignChangeOfAWatchedKeyBringsTheOverrideBackOverTheSyst
 
 TEST_F(OverrideTest, BothWithDNSCryptStartsTheProxyWithTheChosenResolver)
 {
+    // DNSCrypt on: the proxy binds 127.0.0.1:53 and asks a public resolver.
+    LoopbackNamespace network;
+    if (!network.isEntered())
+        GTEST_SKIP() << network.problem();
+
     startNetwardd();
 
     save({ { "SelectedConnectivity", "Both" }, { "DNSCrypt", "YES" }, { "DNSCryptServer", "cisco" } });
@@ -114,14 +121,21 @@ TEST_F(OverrideTest, BothWithDNSCryptStartsTheProxyWithTheChosenResolver)
         EXPECT_EQ(storeValue(key), overrideWith({ "127.0.0.1" })) << key;
     EXPECT_EQ(device.readFile("/etc/resolv.conf"), "nameserver 10.64.0.1\nnameserver 10.64.0.2\nnameserver 192.168.1.1\n");
     EXPECT_EQ(runningProxyProcesses(device).size(), 1u);
-    // The proxy writes its line once it runs, a moment after launchctl has started it.
-    EXPECT_TRUE(runLoopUntil([&] { return device.exists("/tmp/DNSCrypt.log"); }));
-    EXPECT_EQ(device.readFile("/tmp/DNSCrypt.log"), "dnscrypt-proxy: resolver cisco on 127.0.0.1\n");
+    // The proxy writes its first line once it runs, a moment after launchctl has started it.
+    const std::regex firstLine("^\\[[-0-9: ]+\\] Using resolver cisco at 208\\.67\\.220\\.220:443 "
+                               "\\(provider 2\\.dnscrypt-cert\\.opendns\\.com\\) on 127\\.0\\.0\\.1:53\n");
+    EXPECT_TRUE(runLoopUntil([&] { return std::regex_search(device.readFile("/tmp/DNSCrypt.log").value_or(""), firstLine); }))
+        << device.readFile("/tmp/DNSCrypt.log").value_or("(no log)");
     EXPECT_NE(launchctlList().find("\t0\tcom.opendns.DNSCryptProxy"), std::string::npos);
 }
 
 TEST_F(OverrideTest, NoneRestoresTheStoreByteForByteAndStopsTheProxy)
 {
+    // DNSCrypt on: the proxy binds 127.0.0.1:53 and asks a public resolver.
+    LoopbackNamespace network;
+    if (!network.isEntered())
+        GTEST_SKIP() << network.problem();
+
     removeStoreValue(wifiSetup);
     setStoreValue("State:/Network/Service/VPN-SERVICE/IPv4", PropertyListDictionary { { "InterfaceName", "utun0" } });
     startNetwardd();
@@ -141,9 +155,14 @@ TEST_F(OverrideTest, NoneRestoresTheStoreByteForByteAndStopsTheProxy)
 
 TEST_F(OverrideTest, AKilledDaemonStartedAgainStillRestoresTheStore)
 {
+    // DNSCrypt on: the proxy binds 127.0.0.1:53 and asks a public resolver.
+    LoopbackNamespace network;
+    if (!network.isEntered())
+        GTEST_SKIP() << network.problem();
+
     startNetwardd();
     const PropertyListDictionary before = storeContents();
-    save({ { "SelectedConnectivity", "Both" }, { "DNSCrypt", "YES" } });
+    save({ { "SelectedConnectivity", "Both" }, { "DNSCrypt", "YES" }, { "DNSCryptServer", "cisco" } });
     ASSERT_EQ(runningProxyProcesses(device).size(), 1u);
 
     kill(netwardd->pid(), SIGKILL);

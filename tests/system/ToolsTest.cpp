@@ -253,47 +253,8 @@ class DNSCryptProxyProgram : public testing::Test {
 protected:
     DNSCryptProxyProgram() { fs::create_directories(device.path("/tmp")); }
 
-    bool logIs(const std::string& devicePath, const std::string& expected) const
-    {
-        auto deadline = std::chrono::steady_clock::now() + 5000ms;
-        while (device.readFile(devicePath) != expected) {
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-
     TemporaryDevice device;
 };
-
-TEST_F(DNSCryptProxyProgram, AppendsItsResolverToTheLogAndEndsWithZeroOnSIGTERM)
-{
-    ChildProcess proxy(programPath("dnscrypt-proxy"), { "--resolver-name=x", "--logfile=/tmp/l.log" });
-    EXPECT_TRUE(logIs("/tmp/l.log", "dnscrypt-proxy: resolver x on 127.0.0.1\n")) << device.readFile("/tmp/l.log").value_or("(none)");
-    EXPECT_TRUE(proxy.isRunning()) << "it runs on once it has logged";
-    EXPECT_EQ(proxy.terminate(), 0);
-    EXPECT_EQ(proxy.standardOutput(), "");
-
-    ChildProcess second(programPath("dnscrypt-proxy"),
-                        { "--resolvers-list=/usr/share/dnscrypt-proxy/dnscrypt-resolvers.csv", "--local-address=127.0.0.2:40",
-                          "--logfile=/tmp/l.log", "--resolver-name=cisco-ipv6" });
-    EXPECT_TRUE(logIs("/tmp/l.log", "dnscrypt-proxy: resolver x on 127.0.0.1\n"
-                                    "dnscrypt-proxy: resolver cisco-ipv6 on 127.0.0.2:40\n"))
-        << device.readFile("/tmp/l.log").value_or("(none)");
-    EXPECT_EQ(second.terminate(), 0);
-}
-
-TEST_F(DNSCryptProxyProgram, SIGTERMRightAfterTheLogLineStillEndsWithZero)
-{
-    // The line is the sign that the proxy is up; a stop that follows at once must be the orderly one.
-    for (int round = 0; round < 10; ++round) {
-        std::string log = "/tmp/quick" + std::to_string(round) + ".log";
-        ChildProcess proxy(programPath("dnscrypt-proxy"), { "--resolver-name=quick", "--logfile=" + log });
-        ASSERT_TRUE(logIs(log, "dnscrypt-proxy: resolver quick on 127.0.0.1\n"));
-        EXPECT_EQ(proxy.terminate(), 0) << "round " << round;
-    }
-}
 
 TEST_F(DNSCryptProxyProgram, RefusesToRunWithoutADeviceRoot)
 {

@@ -2,7 +2,10 @@
 
 #include "CFNotificationCenter.h"
 #include "CFRunLoop.h"
+#include "DNSCryptProxyLog.h"
+#include "DeviceLookup.h"
 #include "DeviceShell.h"
+#include "DnsRecordText.h"
 #include "ScreenText.h"
 #include "StatusText.h"
 #include "TarvikDNSShared.h"
@@ -260,13 +263,16 @@ void DeviceConsole::addCommands()
         { "status", "", "status", "shows what is in effect: connectivity, Passlock, DNSCrypt, each service's DNS", false,
           [show](auto&, auto&) { return show(StatusText()); } },
         { "proxy", "", "proxy", "shows the DNSCrypt proxy's state and its log", false,
-          [this, show](auto&, auto&) {
-              auto log = DeviceState::capture();
-              std::string text = "DNSCrypt proxy: " + log.proxy + "\n";
-              if (auto proxyLog = stringWithContentsOfFile("/tmp/DNSCrypt.log", NSStringEncoding::NSUTF8StringEncoding))
-                  text += "/tmp/DNSCrypt.log: " + *proxyLog;
+          [show](auto&, auto&) {
+              std::string text = "DNSCrypt proxy: " + DNSCryptProxyState() + "\n";
+              std::string logPath = DNSCryptProxyLog::devicePath();
+              if (auto proxyLog = stringWithContentsOfFile(logPath, NSStringEncoding::NSUTF8StringEncoding))
+                  text += logPath + ": " + *proxyLog;
               return show(text);
           } },
+        { "lookup", "NAME [TYPE]", "lookup example.org AAAA",
+          "looks NAME up (type A by default) where the phone would now: its primary service's DNS servers", false,
+          [this](auto& words, auto&) { return lookUp(words); } },
         { "wait", "[SECONDS]", "wait 2", "lets the device run for a while (1 second by default)", true,
           [this](auto& words, auto&) {
               double seconds = words.size() == 2 ? std::atof(words[1].c_str()) : 1;
@@ -535,6 +541,19 @@ bool DeviceConsole::rotate(const std::string& word)
                      + pointsText(screen.width) + " by " + pointsText(screen.height) + " points; "
                      + (moved ? std::to_string(moved) + " of the pane's " + std::to_string(framesAfter.size()) + " views moved"
                               : std::string("the pane's views stay where they were")));
+    return true;
+}
+
+bool DeviceConsole::lookUp(const std::vector<std::string>& words)
+{
+    if (words.size() < 2 || words.size() > 3)
+        return fail("lookup", "give a name, and a type if not A (lookup example.org AAAA)");
+    auto type = DnsRecordText::typeNamed(words.size() == 3 ? words[2] : "A");
+    if (!type)
+        return fail("lookup", "no DNS type \"" + words[2] + "\" (A, AAAA, CNAME, MX, NS, PTR, SOA, SRV, TXT, ANY or TYPE99)");
+    std::string problem;
+    if (!DeviceLookup(words[1], *type).run(out, problem))
+        return fail("lookup", problem);
     return true;
 }
 

@@ -75,6 +75,7 @@ private:
     bool pressReturn(const std::string& field);
     bool answerAlert(const std::vector<std::string>& words);
     bool rotate(const std::string& orientation);
+    bool lookUp(const std::vector<std::string>& words);
     bool writeSVG(const std::string& path);
 
     Device& device;

@@ -94,13 +94,16 @@ bool DeviceLayout::install(std::string& error) const
         && linkInto("/usr/bin/notifyutil", programs + "/notifyutil", error)
         && linkInto("/usr/sbin/dnscrypt-proxy", programs + "/dnscrypt-proxy", error)
         && linkInto(bundlePath, artifacts.bundleFolder, error)
-        && linkInto("/Library/MobileSubstrate/DynamicLibraries/TarvikDNS.dylib", artifacts.dylibPath, error)
-        && copyInto("/usr/share/dnscrypt-proxy/dnscrypt-resolvers.csv", artifacts.proxyPackageFolder + "/dnscrypt-resolvers.csv", error);
+        && linkInto("/Library/MobileSubstrate/DynamicLibraries/TarvikDNS.dylib", artifacts.dylibPath, error);
     if (!installed)
         return false;
-    // The proxy's list is the package's until the daemon edits it; a device keeps its edited copy.
+    // The proxy's list is the package's until the daemon edits it; a device keeps its edited copy. The
+    // resolver list too: a resolver added to a device's list stays there.
     if (!NSFileManager::defaultManager().fileExistsAtPath(proxyListPath)
         && !copyInto(proxyListPath, artifacts.proxyPackageFolder + "/com.opendns.DNSCryptProxy.plist", error))
+        return false;
+    if (!NSFileManager::defaultManager().fileExistsAtPath(resolverListPath)
+        && !copyInto(resolverListPath, artifacts.proxyPackageFolder + "/dnscrypt-resolvers.csv", error))
         return false;
     PropertyListDictionary netwarddList { { "Label", "com.tarvik.dns.netwardd" },
                                           { "ProgramArguments", PropertyListArray { "/usr/libexec/netwardd" } },

@@ -21,6 +21,7 @@ class DeviceLayout {
 public:
     static constexpr const char* netwarddListPath = "/System/Library/LaunchDaemons/com.tarvik.dns.netwardd.plist";
     static constexpr const char* proxyListPath = "/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist";
+    static constexpr const char* resolverListPath = "/usr/share/dnscrypt-proxy/dnscrypt-resolvers.csv";
     static constexpr const char* bundlePath = "/Library/PreferenceBundles/TarvikDNS.bundle";
     static constexpr const char* wifiService = "5E1F1A2B-WIFI-4C3D-8E9F-0A1B2C3D4E5F";
     static constexpr const char* cellularService = "9A8B7C6D-CELL-4E5F-8A9B-0C1D2E3F4A5B";

@@ -1,5 +1,6 @@
 #include "DeviceState.h"
 
+#include "DNSCryptProxyLog.h"
 #include "Launchd.h"
 #include "NSDictionary.h"
 #include "NSString.h"
@@ -69,21 +70,25 @@ void compareDictionaries(const std::string& what, const PropertyListDictionary& 
 
 std::string DNSCryptProxyState()
 {
-    for (const auto& job : Launchd::list()) {
-        if (job.label != "com.opendns.DNSCryptProxy" || !job.processID)
-            continue;
-        std::string resolver = "?";
-        if (auto list = dictionaryWithContentsOfFile("/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist")) {
-            if (const auto* arguments = (*list)["ProgramArguments"].array()) {
-                for (const auto& argument : *arguments) {
-                    if (argument.string() && argument.string()->starts_with("--resolver-name="))
-                        resolver = argument.string()->substr(16);
-                }
+    auto jobs = Launchd::list();
+    auto job = std::find_if(jobs.begin(), jobs.end(), [](const Launchd::Job& loaded) { return loaded.label == "com.opendns.DNSCryptProxy"; });
+    if (job == jobs.end())
+        return "stopped";
+    std::string problem = DNSCryptProxyLog::read().problem();
+    // Loaded, but its process is gone: it could not start, or it ended since.
+    if (!job->processID)
+        return "stopped: " + (problem.empty() ? std::string("its process has ended") : problem);
+    std::string resolver = "?";
+    if (auto list = dictionaryWithContentsOfFile(job->listPath)) {
+        if (const auto* arguments = typedValueFor<PropertyListArray>(*list, "ProgramArguments")) {
+            for (const auto& argument : *arguments) {
+                if (argument.string() && argument.string()->starts_with("--resolver-name="))
+                    resolver = argument.string()->substr(16);
             }
         }
-        return "running (pid " + std::to_string(job.processID) + "), resolver " + resolver;
     }
-    return "stopped";
+    std::string state = "running (pid " + std::to_string(job->processID) + "), resolver " + resolver;
+    return problem.empty() ? state : state + ", but " + problem;
 }
 
 DeviceState DeviceState::capture()

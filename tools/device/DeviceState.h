@@ -20,5 +20,8 @@ struct DeviceState {
     std::vector<std::string> changesSince(const DeviceState& before) const;
 };
 
-// The proxy's state as one line: "running (pid 123), resolver cisco" or "stopped".
+// The proxy's state as one line: "running (pid 123), resolver cisco" while nothing is known to be wrong;
+// "running (pid 123), resolver cisco, but no usable certificate from ADDRESS: REASON" while it cannot
+// reach or verify its resolver; "stopped: cannot listen on ADDRESS: REASON" (or another reason from its
+// log) when its job is loaded but its process has ended; "stopped" when no job is loaded.
 std::string DNSCryptProxyState();

@@ -38,13 +38,14 @@ std::optional<Certificate> Certificate::parse(std::span<const std::uint8_t> byte
     Certificate certificate;
     certificate.esVersion = readUint16(bytes, 4);
     certificate.serial = readUint32(bytes, 112);
+    std::string serial = "serial " + std::to_string(certificate.serial) + ": ";
     if (certificate.esVersion != xsalsa20poly1305 && certificate.esVersion != xchacha20poly1305) {
-        refusal = "unsupported es-version " + std::to_string(certificate.esVersion);
+        refusal = serial + "unsupported es-version " + std::to_string(certificate.esVersion);
         return std::nullopt;
     }
     if (crypto_sign_verify_detached(bytes.data() + signatureOffset, bytes.data() + signedOffset,
                                     bytes.size() - signedOffset, providerKey.bytes().data()) != 0) {
-        refusal = "bad signature (not signed by the provider key " + providerKey.text() + ")";
+        refusal = serial + "bad signature (not signed by the provider key " + providerKey.text() + ")";
         return std::nullopt;
     }
     std::copy_n(bytes.begin() + 72, certificate.resolverPublicKey.size(), certificate.resolverPublicKey.begin());

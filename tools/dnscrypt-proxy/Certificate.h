@@ -17,7 +17,7 @@ public:
     static constexpr std::uint16_t xsalsa20poly1305 = 1;
     static constexpr std::uint16_t xchacha20poly1305 = 2;
 
-    // Null, with `refusal` saying why, for bytes that are not a certificate, of an es-version this
+    // Null, with `refusal` saying why ("serial 3: bad signature ...", "malformed ..."), for bytes that are not a certificate, of an es-version this
     // client does not speak, or not signed by the provider's key.
     static std::optional<Certificate> parse(std::span<const std::uint8_t> bytes, const ProviderKey& providerKey,
                                             std::string& refusal);

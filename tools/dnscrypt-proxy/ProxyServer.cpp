@@ -87,22 +87,28 @@ bool ProxyServer::listen(std::string& error)
     if (!datagramSocket.isOpen())
         return false;
     listeningSocket = boundSocket(settings.localAddress, SOCK_STREAM, error);
-    if (!listeningSocket.isOpen())
-        return false;
-    resolverSocket.reset(socket(settings.resolverAddress.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!resolverSocket.isOpen() || connect(resolverSocket.get(), settings.resolverAddress.sockaddr(), settings.resolverAddress.length()) != 0) {
-        error = "cannot reach " + settings.resolverAddress.text() + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return listeningSocket.isOpen();
 }
 
 void ProxyServer::start()
 {
     loop.watch(datagramSocket.get(), EPOLLIN, [this](std::uint32_t) { receiveDatagrams(); });
     loop.watch(listeningSocket.get(), EPOLLIN, [this](std::uint32_t) { acceptConnections(); });
-    loop.watch(resolverSocket.get(), EPOLLIN, [this](std::uint32_t) { receiveFromResolver(); });
     refreshCertificates();
+}
+
+// The socket for queries over UDP, connected to the resolver so that nothing from elsewhere arrives on
+// it. Made once the resolver has answered: before, there may be no route to it at all.
+bool ProxyServer::connectToResolver()
+{
+    if (resolverSocket.isOpen())
+        return true;
+    FileDescriptor connected(socket(settings.resolverAddress.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!connected.isOpen() || connect(connected.get(), settings.resolverAddress.sockaddr(), settings.resolverAddress.length()) != 0)
+        return false;
+    resolverSocket = std::move(connected);
+    loop.watch(resolverSocket.get(), EPOLLIN, [this](std::uint32_t) { receiveFromResolver(); });
+    return true;
 }
 
 // Certificates.
@@ -133,6 +139,8 @@ void ProxyServer::takeCertificates(const CertificateFetcher::Result& result)
     auto best = Certificate::best(usable, now, settings.ignoreTimestamps);
     if (!best)
         return refuseCertificates(result.certificates.empty() ? "no certificate signed by the provider key" : "no certificate valid now");
+    if (!connectToResolver())
+        return refuseCertificates(std::string("cannot send to it: ") + std::strerror(errno));
     if (!cipher || !(cipher->certificate() == *best)) {
         auto created = DNSCryptCipher::create(*best, keys);
         if (!created) {
@@ -210,7 +218,7 @@ std::shared_ptr<const DNSCryptCipher> ProxyServer::cipherForQuery()
 
 void ProxyServer::receiveDatagrams()
 {
-    std::vector<std::uint8_t> buffer(DnsMessage::maximumLength);
+    auto& buffer = receiveBuffer;
     for (int received = 0; received < 64; ++received) {
         sockaddr_storage from {};
         socklen_t fromLength = sizeof from;
@@ -265,6 +273,7 @@ void ProxyServer::takeQuery(std::vector<std::uint8_t> query, Client client)
     auto& entry = pending[serial];
     entry.client = std::move(client);
     entry.query = std::move(query);
+    entry.asked = std::move(*parsed);
     entry.cacheKey = std::move(key);
     entry.clientUDPSize = clientUDPSize;
     entry.cipher = std::move(queryCipher);
@@ -279,9 +288,10 @@ void ProxyServer::takeQuery(std::vector<std::uint8_t> query, Client client)
 void ProxyServer::answer(const Client& client, std::span<const std::uint8_t> response, std::size_t clientUDPSize)
 {
     if (client.datagramFrom) {
-        auto datagram = response.size() > clientUDPSize ? DnsMessage::truncated(response)
-                                                        : std::vector<std::uint8_t>(response.begin(), response.end());
-        sendto(datagramSocket.get(), datagram.data(), datagram.size(), 0, client.datagramFrom->sockaddr(), client.datagramFrom->length());
+        std::vector<std::uint8_t> cut;
+        if (response.size() > clientUDPSize)
+            response = cut = DnsMessage::truncated(response);
+        sendto(datagramSocket.get(), response.data(), response.size(), 0, client.datagramFrom->sockaddr(), client.datagramFrom->length());
         return;
     }
     if (auto connection = connections.find(client.connection); connection != connections.end() && connection->second)
@@ -315,7 +325,7 @@ void ProxyServer::forwardOverTCP(std::uint64_t serial, PendingQuery& query, std:
 
 void ProxyServer::receiveFromResolver()
 {
-    std::vector<std::uint8_t> buffer(DnsMessage::maximumLength);
+    auto& buffer = receiveBuffer;
     for (int received = 0; received < 64; ++received) {
         ssize_t count = recv(resolverSocket.get(), buffer.data(), buffer.size(), 0);
         if (count < 0 && errno == EINTR)
@@ -343,8 +353,7 @@ void ProxyServer::takeResponse(std::uint64_t serial, std::span<const std::uint8_
     if (!answered)
         return;
     auto answer = DnsMessage::parse(*answered);
-    auto asked = DnsMessage::parse(query.query);
-    if (!answer || !asked || !answers(*answer, *asked))
+    if (!answer || !answers(*answer, query.asked))
         return;
     if (answer->isTruncated() && !overTCP) {
         minimumQueryLength = std::min(minimumQueryLength + 64, maximumUDPQueryLength);

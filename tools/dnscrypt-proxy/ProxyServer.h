@@ -3,6 +3,7 @@
 #include "AnswerCache.h"
 #include "CertificateFetcher.h"
 #include "DNSCryptCipher.h"
+#include "DnsMessage.h"
 #include "EventLoop.h"
 #include "FileDescriptor.h"
 #include "ProviderKey.h"
@@ -45,6 +46,7 @@ public:
     ProxyServer& operator=(const ProxyServer&) = delete;
 
     // Opens the UDP and TCP sockets at the local address; false, with `error` saying why, when it cannot.
+    // Nothing is sent before start().
     bool listen(std::string& error);
     // Fetches the certificates and serves queries from then on.
     void start();
@@ -64,6 +66,7 @@ private:
     struct PendingQuery {
         Client client;
         std::vector<std::uint8_t> query;
+        DnsMessage asked;
         std::optional<std::string> cacheKey;
         std::size_t clientUDPSize { 512 };
         DNSCryptCipher::ClientNonce nonce {};
@@ -72,6 +75,8 @@ private:
         bool overTCP { false };
         std::unique_ptr<StreamConnection> upstream;
     };
+
+    bool connectToResolver();
 
     // Certificates.
     void refreshCertificates();
@@ -104,6 +109,8 @@ private:
     CertificateFetcher fetcher;
     AnswerCache cache;
 
+    // Where every datagram is received, from clients and from the resolver alike.
+    std::vector<std::uint8_t> receiveBuffer = std::vector<std::uint8_t>(DnsMessage::maximumLength);
     FileDescriptor datagramSocket;
     FileDescriptor listeningSocket;
     FileDescriptor resolverSocket;
