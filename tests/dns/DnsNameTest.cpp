@@ -55,44 +55,53 @@ TEST(DnsNameTest, RefusesNamesThatCannotBeWritten)
     }
 }
 
-TEST(DnsNameTest, FollowsPointersBackwardsOnly)
+// Names are read in messages, after the 12 bytes of the header.
+std::vector<std::uint8_t> afterAHeader(std::vector<std::uint8_t> name)
 {
-    // "org" at 0, "example" + pointer to it at 5, "www" + pointer to that at 15.
-    std::vector<std::uint8_t> message { 3, 'o', 'r', 'g', 0, 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 0xC0, 0, 3, 'w', 'w', 'w', 0xC0, 5, 0xFF };
-    std::size_t offset = 15;
+    name.insert(name.begin(), 12, 0);
+    return name;
+}
+
+TEST(DnsNameTest, FollowsPointersBackwardsOnlyAndNeverIntoTheHeader)
+{
+    // "org" at 12, "example" + pointer to it at 17, "www" + pointer to that at 27.
+    std::vector<std::uint8_t> message = afterAHeader({ 3, 'o', 'r', 'g', 0, 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 0xC0, 12, 3, 'w', 'w', 'w', 0xC0, 17, 0xFF });
+    std::size_t offset = 27;
     EXPECT_EQ(DnsName::read(message, offset), "www.example.org");
-    EXPECT_EQ(offset, 21u);
+    EXPECT_EQ(offset, 33u);
 
     const std::vector<std::vector<std::uint8_t>> refused {
-        { 0xC0, 0 },                         // points at itself
-        { 1, 'a', 0xC0, 0 },                 // back to the start of its own name: a loop
-        { 0xC0, 2, 0 },                      // forwards
+        { 0xC0, 12 },                        // points at itself
+        { 1, 'a', 0xC0, 12 },                // back to the start of its own name: a loop
+        { 0xC0, 14, 0 },                     // forwards
+        { 0xC0, 2, 0 },                      // into the header, whose flags and ID change
         { 0xC0 },                            // half a pointer
         { 3, 'o', 'r' },                     // runs out
         { 0x40, 'a', 0 },                    // extended label type
         { 0x80, 'a', 0 },
     };
-    for (const std::vector<std::uint8_t>& bytes : refused) {
-        std::size_t at = 0;
-        EXPECT_FALSE(DnsName::read(bytes, at)) << testing::PrintToString(bytes);
+    for (const std::vector<std::uint8_t>& name : refused) {
+        auto bytes = afterAHeader(name);
+        std::size_t at = 12;
+        EXPECT_FALSE(DnsName::read(bytes, at)) << testing::PrintToString(name);
     }
 }
 
 TEST(DnsNameTest, RefusesNamesOver255BytesEvenThroughPointers)
 {
-    // 63 bytes of name at 0, then 192 bytes of labels ending in a pointer to it: 257 bytes in all.
-    std::vector<std::uint8_t> message = wire(std::string(63, 'c'));
+    // 63 bytes of name at 12, then 192 bytes of labels ending in a pointer to it: 257 bytes in all.
+    std::vector<std::uint8_t> message = afterAHeader(wire(std::string(63, 'c')));
     std::size_t start = message.size();
     std::vector<std::uint8_t> head = wire(labels(3, 63));
     message.insert(message.end(), head.begin(), head.end() - 1);
     message.push_back(0xC0);
-    message.push_back(0);
+    message.push_back(12);
     std::size_t offset = start;
     EXPECT_FALSE(DnsName::read(message, offset));
 
     // Two bytes shorter, the same name is 255 bytes: whole.
-    message[0] = 61;
-    message[62] = 0;
+    message[12] = 61;
+    message[12 + 62] = 0;
     offset = start;
     EXPECT_EQ(DnsName::read(message, offset), labels(3, 63) + "." + std::string(61, 'c'));
     EXPECT_EQ(offset, message.size());

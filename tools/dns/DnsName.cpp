@@ -2,6 +2,7 @@
 
 namespace {
 
+constexpr std::size_t headerLength = 12;
 constexpr std::size_t maximumLabelLength = 63;
 constexpr std::size_t maximumNameLength = 255;
 // A name of 255 bytes has at most 127 labels, so no honest name follows more pointers than that.
@@ -36,7 +37,9 @@ std::optional<std::string> DnsName::read(std::span<const std::uint8_t> message, 
             if (position + 1 >= message.size() || ++pointers > maximumPointers)
                 return std::nullopt;
             std::size_t target = static_cast<std::size_t>(length & 0x3F) << 8 | message[position + 1];
-            if (target >= lowestRead)
+            // No name lies in the header: a pointer there would make the name change with the ID or
+            // the flags.
+            if (target >= lowestRead || target < headerLength)
                 return std::nullopt;
             if (!afterFirstPointer)
                 afterFirstPointer = position + 2;

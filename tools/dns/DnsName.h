@@ -9,7 +9,8 @@
 #include <vector>
 
 // A domain name on the wire: labels of at most 63 bytes, at most 255 bytes in all, read with compression
-// pointers (which may only point backwards, so no name loops) and written without them.
+// pointers (which may only point backwards, so no name loops, and past the message's 12-byte header)
+// and written without them.
 class DnsName {
 public:
     // Reads the name at `offset` of `message` and moves `offset` past it (past the first pointer, when
