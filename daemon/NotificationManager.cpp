@@ -3,13 +3,14 @@
 #include "DeviceShell.h"
 #include "NSDictionary.h"
 #include "NSFileManager.h"
+#include "NSLog.h"
 #include "NSString.h"
 #include "PreferencesSnapshot.h"
+#include "ResolverEntries.h"
 #include "StringFormat.h"
 #include "TarvikDNSShared.h"
 #include "Tools.h"
 
-#include <algorithm>
 #include <unordered_set>
 
 namespace {
@@ -59,6 +60,10 @@ std::vector<std::string> withoutRepeats(const std::vector<std::string>& serviceI
     return distinct;
 }
 
+// How often a conditional step is taken again when the key changed under it: each retry means another
+// writer changed the key within a few microseconds, so a handful is plenty.
+constexpr int conditionalAttempts = 16;
+
 constexpr const char* DNSCryptLaunchDaemonList = "/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist";
 constexpr const char* overrideRecordPath = "/var/run/netwardd.override.plist";
 
@@ -82,6 +87,9 @@ std::unique_ptr<NotificationManager> NotificationManager::init()
     manager->RegisterNotification(kNotificationSupportEmailRequest);
     if (!NSFileManager::defaultManager().fileExistsAtPath(kPreferencesPath))
         InitPrefs();
+    else
+        // A file an earlier version left open to every account may hold the Passlock.
+        NSFileManager::defaultManager().setPosixPermissions(kPreferencesPath, kPreferencesPermissions);
     manager->scutil = SCUtil::init();
     if (!manager->scutil)
         return nullptr;
@@ -120,13 +128,14 @@ void NotificationManager::HandleNotification(const std::string& name)
 void NotificationManager::WriteSupportReport()
 {
     device::system("scutil --dns >/tmp/tarvikdnstemp");
-    auto resolverText = stringWithContentsOfFile("/tmp/tarvikdnstemp", NSStringEncoding::NSASCIIStringEncoding);
+    // Files of /tmp, which other accounts may write: no link is followed there and no file of theirs read.
+    auto resolverText = stringWithContentsOfOwnFile("/tmp/tarvikdnstemp", NSStringEncoding::NSASCIIStringEncoding);
     std::string report;
     if (ReadPrefs(kPrefDNSCrypt).empty()) {
         report = NSStringWithFormat("%@\n\nDNSCrypt=NO", resolverText);
     } else {
         auto launchDaemonList = stringWithContentsOfFile(DNSCryptLaunchDaemonList, NSStringEncoding::NSASCIIStringEncoding);
-        auto proxyLog = stringWithContentsOfFile("/tmp/DNSCrypt.log", NSStringEncoding::NSASCIIStringEncoding);
+        auto proxyLog = stringWithContentsOfOwnFile("/tmp/DNSCrypt.log", NSStringEncoding::NSASCIIStringEncoding);
         report = NSStringWithFormat("%@\n\nDNSCrypt=YES\n\n%@\n\n%@", resolverText, launchDaemonList, proxyLog);
     }
     WritePrefs(kPrefScutilDNS, report);
@@ -158,7 +167,7 @@ void NotificationManager::PreferencesChanged(const void*)
     } else if (selectedConnectivity == "Both") {
         for (const auto& serviceID : serviceIDs)
             EnableDNS(serviceID);
-        EnableDNS("Global");
+        EnableGlobalDNS();
     } else {
         HandleDNSCryptDaemon(true);
     }
@@ -194,50 +203,69 @@ void NotificationManager::RestoreService(const std::string& serviceID)
     std::string setup = NSStringWithFormat("Setup:/Network/Service/%@/DNS", serviceID);
     if (scutil->KeyExists(setupBackup))
         RestoreKey(setupBackup, setup);
-    else if (scutil->KeyExists(stateBackup) && HoldsOwnOverride(setup))
+    else if (scutil->KeyExists(stateBackup))
         // A setup key has no backup when it did not exist before the override.
-        scutil->DeleteKey(setup);
+        PutBack(setup, std::nullopt);
     RestoreKey(stateBackup, NSStringWithFormat("State:/Network/Service/%@/DNS", serviceID));
 }
 
-void NotificationManager::EnableDNS(const std::string& scope)
+void NotificationManager::EnableDNS(const std::string& serviceID)
 {
-    if (scope.empty())
+    if (serviceID.empty())
         return;
-    std::string serviceState = NSStringWithFormat("State:/Network/Service/%@/DNS", scope);
-    std::string serviceSetup = NSStringWithFormat("Setup:/Network/Service/%@/DNS", scope);
-
-    std::optional<PropertyList> source;
-    if (scope == "Global") {
-        source = GlobalResolverSource();
-        BackUpKey("State:/Network/Global/DNS", "State:/Network/Global/TarvikDNS");
-    } else {
-        source = scutil->DictionaryFromKeyName(serviceState);
-        BackUpKey(serviceState, NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", scope));
-        scutil->CopyKeyFrom(serviceSetup, NSStringWithFormat("Setup:/Network/Service/%@/TarvikDNS", scope));
-    }
+    PropertyList override = PrepareOverride();
+    // The resolver file describes the system's value that the override replaced.
+    auto source = OverrideKey(NSStringWithFormat("State:/Network/Service/%@/DNS", serviceID),
+                              NSStringWithFormat("State:/Network/Service/%@/TarvikDNS", serviceID), true, override);
+    OverrideKey(NSStringWithFormat("Setup:/Network/Service/%@/DNS", serviceID),
+                NSStringWithFormat("Setup:/Network/Service/%@/TarvikDNS", serviceID), false, override);
     WriteResolverFile(source);
-
-    if (!overrideInForce)
-        RecordOverride(OverrideDictionary());
-    PropertyList override = *overrideInForce;
-    if (!ReadPrefs(kPrefDNSCrypt).empty())
-        HandleDNSCryptDaemon(false);
-    if (scope == "Global") {
-        scutil->WriteDict(override, "State:/Network/Global/DNS", true);
-        return;
-    }
-    scutil->WriteDict(override, serviceState, true);
-    scutil->WriteDict(override, serviceSetup, true);
 }
 
-// A key that exists is copied to its backup; one that does not leaves a record of its absence there.
-void NotificationManager::BackUpKey(const std::string& key, const std::string& backupKey)
+void NotificationManager::EnableGlobalDNS()
 {
-    if (scutil->KeyExists(key))
-        scutil->CopyKeyFrom(key, backupKey);
-    else
-        scutil->WriteDict(absentKeyRecord(), backupKey);
+    PropertyList override = PrepareOverride();
+    WriteResolverFile(GlobalResolverSource());
+    OverrideKey("State:/Network/Global/DNS", "State:/Network/Global/TarvikDNS", true, override);
+}
+
+// The override of the pass, recorded before any key holds it; with DNSCrypt on, the proxy is (re)started
+// before the override points at it.
+PropertyList NotificationManager::PrepareOverride()
+{
+    if (!overrideInForce)
+        RecordOverride(OverrideDictionary());
+    if (!ReadPrefs(kPrefDNSCrypt).empty())
+        HandleDNSCryptDaemon(false);
+    return *overrideInForce;
+}
+
+// Backs the key up and writes the override over it as one step that no other writer can fall into: the
+// override goes in only while the key still holds what was backed up, and when it does not, the step
+// is taken again from the key's new value. A key that did not exist leaves a record of its absence
+// when `recordsAbsence`, no backup otherwise. The key is watched before it is written, so a change right
+// after the write is heard. Gives the value the override replaced (null: none).
+std::optional<PropertyList> NotificationManager::OverrideKey(const std::string& key, const std::string& backupKey,
+                                                             bool recordsAbsence, const PropertyList& override)
+{
+    scutil->WatchKey(key, override);
+    std::optional<PropertyList> current;
+    bool backedUp = false;
+    for (int attempt = 0; attempt < conditionalAttempts; ++attempt) {
+        current = scutil->DictionaryFromKeyName(key);
+        if (current || recordsAbsence) {
+            scutil->WriteDict(current ? *current : absentKeyRecord(), backupKey);
+            backedUp = true;
+        } else if (backedUp) {
+            scutil->DeleteKey(backupKey);
+            backedUp = false;
+        }
+        if (scutil->WriteDictIf(override, key, current))
+            return current;
+    }
+    // Heard when it settles: the key is watched, and what it holds is no override.
+    NSLog("%@ changed at each of %@ attempts to override it", key, conditionalAttempts);
+    return current;
 }
 
 // Only the daemon's own write is undone. A key that the system rewrote or removed while the override
@@ -247,21 +275,32 @@ void NotificationManager::RestoreKey(const std::string& backupKey, const std::st
     auto backup = scutil->DictionaryFromKeyName(backupKey);
     if (!backup)
         return;
-    if (HoldsOwnOverride(key)) {
-        if (*backup == absentKeyRecord())
-            scutil->DeleteKey(key);
-        else
-            scutil->WriteDict(backup, key);
+    if (PutBack(key, *backup == absentKeyRecord() ? std::nullopt : backup))
+        scutil->DeleteKey(backupKey);
+}
+
+// Puts the system's value (null: no value) in place of the daemon's own override, only while the key
+// holds that override: a write of another that comes between the check and the change is kept, and
+// the check is made again. False when the key kept changing; the backup then stays for the next pass.
+bool NotificationManager::PutBack(const std::string& key, const std::optional<PropertyList>& systemValue)
+{
+    for (int attempt = 0; attempt < conditionalAttempts; ++attempt) {
+        auto current = scutil->DictionaryFromKeyName(key);
+        if (!current || !IsOwnOverride(*current))
+            return true;
+        bool putBack = systemValue ? scutil->WriteDictIf(*systemValue, key, current) : scutil->DeleteKeyIf(key, *current);
+        if (putBack)
+            return true;
     }
-    scutil->DeleteKey(backupKey);
+    NSLog("%@ changed at each of %@ attempts to restore it", key, conditionalAttempts);
+    return false;
 }
 
 // Without a record (an override applied before overrides were recorded) every value counts as the
 // daemon's own, as it did then.
-bool NotificationManager::HoldsOwnOverride(const std::string& key)
+bool NotificationManager::IsOwnOverride(const PropertyList& value) const
 {
-    auto current = scutil->DictionaryFromKeyName(key);
-    return current && (!overrideInForce || *current == *overrideInForce);
+    return !overrideInForce || value == *overrideInForce;
 }
 
 void NotificationManager::RecordOverride(const PropertyList& override)
@@ -294,7 +333,8 @@ std::optional<PropertyList> NotificationManager::GlobalResolverSource()
 }
 
 // Each scope's text replaces the one before and the last wins, so the file is written once, when the
-// pass has applied every scope; a text that is not plain ASCII is never written and replaces nothing.
+// pass has applied every scope. A domain that is no DNS name and an address that is no IP address are
+// left out, each with a log line: whoever writes a DNS key could otherwise add lines of their own.
 void NotificationManager::WriteResolverFile(const std::optional<PropertyList>& source)
 {
     const auto* fields = source ? source->dictionary() : nullptr;
@@ -302,12 +342,19 @@ void NotificationManager::WriteResolverFile(const std::optional<PropertyList>& s
         return;
     std::string text;
     const PropertyList* domainName = fieldOf(source, "DomainName");
-    if (domainName && domainName->string() && !domainName->string()->empty())
-        text = NSStringWithFormat("%@domain %@\n", text, *domainName->string());
-    for (const auto& address : serverAddressesOf(source))
-        text = NSStringWithFormat("%@nameserver %@\n", text, address);
-    bool isASCII = std::all_of(text.begin(), text.end(), [](char character) { return static_cast<unsigned char>(character) < 0x80; });
-    if (!text.empty() && isASCII)
+    if (domainName && domainName->string() && !domainName->string()->empty()) {
+        if (isDomainName(*domainName->string()))
+            text = NSStringWithFormat("%@domain %@\n", text, *domainName->string());
+        else
+            NSLog("/etc/resolv.conf: the domain %@ is no DNS name; left out", quotedForLog(*domainName->string()));
+    }
+    for (const auto& address : serverAddressesOf(source)) {
+        if (isServerAddress(address))
+            text = NSStringWithFormat("%@nameserver %@\n", text, address);
+        else
+            NSLog("/etc/resolv.conf: the server %@ is no IP address; left out", quotedForLog(address));
+    }
+    if (!text.empty())
         resolverFileText = text;
 }
 
@@ -320,17 +367,24 @@ void NotificationManager::WritePendingResolverFile()
     resolverFileText.reset();
 }
 
+// What a person typed becomes the system's DNS, and so lines of resolver files: a domain that is no DNS
+// name and an address that is no IP address are left out, each with a log line.
 PropertyList NotificationManager::OverrideDictionary()
 {
     if (!ReadPrefs(kPrefDNSCrypt).empty())
         return PropertyListDictionary { { "ServerAddresses", PropertyListArray { "127.0.0.1" } } };
     PropertyListDictionary override;
-    if (std::string domain = ReadPrefs(kPrefDomain); !domain.empty())
+    if (std::string domain = ReadPrefs(kPrefDomain); isDomainName(domain))
         override["DomainName"] = domain;
+    else if (!domain.empty())
+        NSLog("The override's domain %@ is no DNS name; left out", quotedForLog(domain));
     PropertyListArray serverAddresses;
     for (const char* key : { kPrefPrimaryDNS, kPrefSecondaryDNS }) {
-        if (std::string address = ReadPrefs(key); !address.empty())
+        std::string address = ReadPrefs(key);
+        if (isServerAddress(address))
             serverAddresses.push_back(address);
+        else if (!address.empty())
+            NSLog("The override's server %@ is no IP address; left out", quotedForLog(address));
     }
     override["ServerAddresses"] = serverAddresses;
     return override;

@@ -22,7 +22,10 @@ public:
     void HandleNotification(const std::string& name);
     void PreferencesChanged(const void* object);
     void DisableDNS();
-    void EnableDNS(const std::string& scope);
+    // The override of one network service, by its identifier ("Global" names a service like any other).
+    void EnableDNS(const std::string& serviceID);
+    // The override of the global DNS state.
+    void EnableGlobalDNS();
     void HandleDNSCryptDaemon(bool stop);
     void RegisterNotification(const std::string& name);
 
@@ -32,10 +35,13 @@ private:
     NotificationManager() = default;
 
     void WriteSupportReport();
-    void BackUpKey(const std::string& key, const std::string& backupKey);
+    PropertyList PrepareOverride();
+    std::optional<PropertyList> OverrideKey(const std::string& key, const std::string& backupKey, bool recordsAbsence,
+                                            const PropertyList& override);
     void RestoreService(const std::string& serviceID);
     void RestoreKey(const std::string& backupKey, const std::string& key);
-    bool HoldsOwnOverride(const std::string& key);
+    bool PutBack(const std::string& key, const std::optional<PropertyList>& systemValue);
+    bool IsOwnOverride(const PropertyList& value) const;
     void RecordOverride(const PropertyList& override);
     void ForgetOverride();
     std::optional<PropertyList> GlobalResolverSource();

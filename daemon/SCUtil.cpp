@@ -73,11 +73,25 @@ void SCUtil::WriteDict(const std::optional<PropertyList>& dict, const std::strin
 {
     if (!dict)
         return;
+    if (notifyOnChange)
+        WatchKey(toKey, *dict);
     SCDynamicStoreSetValue(dynStore.get(), toKey, *dict);
-    if (!notifyOnChange)
-        return;
-    storedKeyContent[toKey] = *dict;
-    watchedKeys.push_back(toKey);
+}
+
+bool SCUtil::WriteDictIf(const PropertyList& dict, const std::string& toKey, const std::optional<PropertyList>& expected)
+{
+    return SCDynamicStoreSetValueIf(dynStore.get(), toKey, dict, expected);
+}
+
+bool SCUtil::DeleteKeyIf(const std::string& key, const PropertyList& expected)
+{
+    return SCDynamicStoreRemoveValueIf(dynStore.get(), key, expected);
+}
+
+void SCUtil::WatchKey(const std::string& key, const PropertyList& content)
+{
+    storedKeyContent[key] = content;
+    watchedKeys.push_back(key);
     SCDynamicStoreSetNotificationKeys(dynStore.get(), &watchedKeys, &watchedPatterns);
 }
 

@@ -30,6 +30,13 @@ public:
     // The services that have a backup key, listed or not: those with a state backup, then those with a
     // setup backup, each in the store's order (a service may be named twice).
     std::vector<std::string> Get_BackedUpPSIDs();
+    // The conditional writes: the key is set, or removed, only while it still holds `expected` (null:
+    // only while it is absent). False when it held something else, or the write failed.
+    bool WriteDictIf(const PropertyList& dict, const std::string& toKey, const std::optional<PropertyList>& expected);
+    bool DeleteKeyIf(const std::string& key, const PropertyList& expected);
+    // Watches a key before it is written, so that a change right after the write is heard: a reported
+    // change counts unless the key then holds `content`.
+    void WatchKey(const std::string& key, const PropertyList& content);
     void CopyKeyFrom(const std::string& source, const std::string& to);
     void MoveKeyFrom(const std::string& source, const std::string& to);
     void DeleteKey(const std::string& key);

@@ -8,11 +8,25 @@
 #include "PreferencesSnapshot.h"
 #include "TarvikDNSShared.h"
 
+namespace {
+
+// The preferences may hold the Passlock: readable by mobile, whose they are, and root alone.
+NSFileAttributes preferencesAttributes()
+{
+    return { kPreferencesPermissions, "mobile", "mobile" };
+}
+
+} // namespace
+
 void InitPrefs()
 {
+    // The lock lives beside the file.
+    NSFileManager::defaultManager().createDirectoryAtPath("/var/mobile/Library/Preferences");
     {
         PreferencesLock lock(kPreferencesPath);
-        writeStringToFile(kPreferencesInitialText, kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding);
+        if (lock.isLocked())
+            writeStringToFile(kPreferencesInitialText, kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding,
+                              preferencesAttributes());
     }
     WritePrefs(kPrefRequestedConnectivity, "None");
 }
@@ -38,14 +52,17 @@ void WritePrefs(const std::string& key, const std::string& value)
 {
     NSLog("Writing %@ to %@", value, key);
     {
+        // Without the lock (logged), the value is lost rather than another writer's.
         PreferencesLock lock(kPreferencesPath);
-        auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
+        auto preferences = lock.isLocked() ? dictionaryWithContentsOfFile(kPreferencesPath) : std::nullopt;
         // A value already stored needs no new file.
         if (preferences && !dictionaryHoldsValue(*preferences, key, value)) {
             (*preferences)[key] = value;
-            writeDictionaryToFile(*preferences, kPreferencesPath, true);
+            writeDictionaryToFile(*preferences, kPreferencesPath, true, preferencesAttributes());
         }
     }
     PreferencesSnapshot::forgetReading();
+    // A file that an earlier writer left open to every account is closed to them too.
+    NSFileManager::defaultManager().setPosixPermissions(kPreferencesPath, kPreferencesPermissions);
     NSFileManager::defaultManager().setOwnerAccountName(kPreferencesPath, "mobile", "mobile");
 }

@@ -14,6 +14,7 @@ void InitPrefs();
 std::string ReadPrefs(const std::string& key);
 
 // Stores one string under one key, keeping every other key, logs "Writing <value> to <key>" and gives
-// the file to the account "mobile". A file that is missing or no property-list dictionary is left as
-// it is, and the value is lost.
+// the file to the account "mobile", readable by it and root alone. A file that is missing or no
+// property-list dictionary is left as it is, and the value is lost; so is a value written while the
+// preferences lock cannot be had within 2 seconds (logged).
 void WritePrefs(const std::string& key, const std::string& value);

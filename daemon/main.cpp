@@ -2,11 +2,19 @@
 #include "DeviceRoot.h"
 #include "NSLog.h"
 #include "NotificationManager.h"
+#include "SingleInstanceLock.h"
 #include "TerminationSignals.h"
 
 int main(int, char**)
 {
     DeviceRoot::requireOrExit("netwardd");
+
+    std::string problem;
+    auto instanceLock = SingleInstanceLock::take("/var/run/netwardd.lock", problem);
+    if (!instanceLock) {
+        NSLog("netwardd: %@; this one ends", problem);
+        return 1;
+    }
 
     CFRunLoopRef runLoop = CFRunLoopGetCurrent();
     CFRunLoopStopOnTerminationSignals(runLoop);

@@ -1,6 +1,8 @@
 // The dynamic store's log, as every process of a device reads it and the next writer appends to it:
 // whatever the file holds (a record cut short, a broken checksum, bytes that are no records), a reader
 // takes the whole records before the first that is not one, and a write keeps them and adds its own.
+// When another hand then puts the same bytes back in place of the log, in the same file, a process that
+// had read it reads what a new process reads once the next write is made.
 // An input starting with "!" is the whole file; any other follows the log's header.
 #include "DynamicStoreLog.h"
 #include "FuzzCheck.h"
@@ -25,6 +27,13 @@ void replaceLog(std::string_view bytes)
     // A new file each time, as a compaction would leave it: readers open it anew.
     std::filesystem::remove(path);
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The same file emptied and written again, as another hand would.
+void rewriteInPlace(std::string_view bytes)
+{
+    std::filesystem::path path = FuzzDevice::shared().path(DynamicStoreLog::devicePath);
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Each record read encodes back to the bytes it was read from.
@@ -68,21 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!wholeFile)
         checkRecordsEncodeAsRead(input);
 
-    PropertyListDictionary before;
-    {
-        DynamicStoreLog reader;
-        before = reader.contents();
-    }
+    DynamicStoreLog longLived;
+    PropertyListDictionary before = longLived.contents();
 
     PropertyList written(PropertyListDictionary { { "ServerAddresses", PropertyList(PropertyListArray { PropertyList("10.0.0.1") }) } });
-    {
-        DynamicStoreLog writer;
-        auto change = writer.change(writtenKey, written);
-        fuzzCheck(change != DynamicStoreLog::Change::Failed, "a write to any log succeeds");
-    }
+    DynamicStoreLog writer;
+    fuzzCheck(writer.change(writtenKey, written) != DynamicStoreLog::Change::Failed, "a write to any log succeeds");
 
-    DynamicStoreLog reader;
-    PropertyListDictionary after = reader.contents();
+    PropertyListDictionary after = DynamicStoreLog().contents();
     fuzzCheck(after.contains(writtenKey) && after.at(writtenKey) == written, "a write is read back");
     // A file that is no store log is replaced by a new one; otherwise everything read before is kept.
     if (file.starts_with(DynamicStoreLog::header)) {
@@ -90,5 +92,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         before.erase(writtenKey);
         fuzzCheck(encoded(after) == encoded(before), "a write keeps every key read before it");
     }
+    fuzzCheck(encoded(longLived.contents()) == encoded(DynamicStoreLog().contents()),
+              "a process that had read the log reads it as a new one does");
+
+    rewriteInPlace(file);
+    PropertyList again(PropertyListDictionary { { "ServerAddresses", PropertyList(PropertyListArray { PropertyList("10.0.0.2") }) } });
+    fuzzCheck(writer.change(writtenKey, again) != DynamicStoreLog::Change::Failed,
+              "a write to a log put back in place succeeds");
+    PropertyListDictionary fresh = DynamicStoreLog().contents();
+    fuzzCheck(fresh.contains(writtenKey) && fresh.at(writtenKey) == again,
+              "a write to a log put back in place is read back");
+    fuzzCheck(encoded(longLived.contents()) == encoded(fresh),
+              "a process that had read the log put back reads it as a new one does");
     return 0;
 }

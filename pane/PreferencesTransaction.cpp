@@ -29,8 +29,9 @@ void PreferencesTransaction::save()
         liveTransaction->save();
         return;
     }
-    if (changed && reading)
-        writeDictionaryToFile(*reading, kPreferencesPath, true);
+    // Without the lock (logged), the changes are lost rather than another writer's.
+    if (changed && reading && lock && lock->isLocked())
+        writeDictionaryToFile(*reading, kPreferencesPath, true, { kPreferencesPermissions });
     changed = false;
 }
 

@@ -1,6 +1,7 @@
 #include "TarvikDNSPrefs.h"
 
 #include "NSDictionary.h"
+#include "NSFileManager.h"
 #include "NSString.h"
 #include "PreferencesLock.h"
 #include "PreferencesTransaction.h"
@@ -8,11 +9,16 @@
 
 void InitPrefs()
 {
+    // The lock lives beside the file.
+    NSFileManager::defaultManager().createDirectoryAtPath("/var/mobile/Library/Preferences");
     PreferencesLock lock(kPreferencesPath);
-    writeStringToFile(kPreferencesInitialText, kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding);
+    if (!lock.isLocked())
+        return;
+    writeStringToFile(kPreferencesInitialText, kPreferencesPath, false, NSStringEncoding::NSUTF8StringEncoding,
+                      { kPreferencesPermissions });
     if (auto preferences = dictionaryWithContentsOfFile(kPreferencesPath)) {
         (*preferences)[kPrefRequestedConnectivity] = "None";
-        writeDictionaryToFile(*preferences, kPreferencesPath, true);
+        writeDictionaryToFile(*preferences, kPreferencesPath, true, { kPreferencesPermissions });
     }
 }
 
@@ -41,11 +47,12 @@ void WritePrefs(const std::optional<std::string>& key, const std::optional<std::
         transaction->set(*key, *value);
         return;
     }
+    // Without the lock (logged), the value is lost rather than another writer's.
     PreferencesLock lock(kPreferencesPath);
-    auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
+    auto preferences = lock.isLocked() ? dictionaryWithContentsOfFile(kPreferencesPath) : std::nullopt;
     // A value already stored needs no new file.
     if (preferences && !dictionaryHoldsValue(*preferences, *key, *value)) {
         (*preferences)[*key] = *value;
-        writeDictionaryToFile(*preferences, kPreferencesPath, true);
+        writeDictionaryToFile(*preferences, kPreferencesPath, true, { kPreferencesPermissions });
     }
 }

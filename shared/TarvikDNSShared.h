@@ -29,6 +29,10 @@ inline constexpr const char* kNotificationSBStopOK = TDNS_NOTIFICATION("SBStopOK
 // The preferences file, one XML property-list dictionary of string values.
 inline constexpr const char* kPreferencesPath = "/var/mobile/Library/Preferences/com.tarvik.dns.plist";
 
+// Every writer gives the file these permissions: it may hold the Passlock, so only its owner (the
+// account "mobile", which the pane and SpringBoard run as) and root may read it.
+inline constexpr unsigned kPreferencesPermissions = 0600;
+
 // What the daemon and the pane write when they create the file: the empty property list, 187 bytes
 // in six lines without a line feed after the last.
 inline constexpr const char* kPreferencesInitialText =

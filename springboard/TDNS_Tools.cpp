@@ -16,11 +16,13 @@ void TDNS_Tools::WritePrefs(const std::string& key, const std::optional<std::str
     if (!value)
         return;
     // The daemon and the pane rewrite the same file; the lock keeps their keys from being lost.
+    // Without the lock (logged), the value is lost rather than another writer's.
     PreferencesLock lock(kPreferencesPath);
-    auto preferences = dictionaryWithContentsOfFile(kPreferencesPath);
+    auto preferences = lock.isLocked() ? dictionaryWithContentsOfFile(kPreferencesPath) : std::nullopt;
     // A value already stored needs no new file.
     if (!preferences || dictionaryHoldsValue(*preferences, key, *value))
         return;
     (*preferences)[key] = *value;
-    writeDictionaryToFile(*preferences, kPreferencesPath, true);
+    // It may hold the Passlock now: readable by its owner and root alone.
+    writeDictionaryToFile(*preferences, kPreferencesPath, true, { kPreferencesPermissions });
 }

@@ -5,6 +5,7 @@
 #include "TerminationSignals.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -19,18 +20,27 @@ int usage()
 {
     std::fputs("usage: notifyutil -p NAME...\n"
                "       notifyutil -1 NAME [-t SECONDS]\n"
-               "  -p NAME...   post each name, in order\n"
+               "  -p NAME...   post each name, in order; exit 1 when an observer refused one or missed it\n"
                "  -1 NAME      wait for one post of NAME and print it; -t gives up after SECONDS (exit 1)\n",
                stderr);
     return usageStatus;
+}
+
+const char* reasonOf(std::uint32_t status)
+{
+    if (status == NOTIFY_STATUS_INVALID_NAME)
+        return "not a name that can be posted";
+    if (status == NOTIFY_STATUS_NOT_AUTHORIZED)
+        return "an observer does not take posts from this account";
+    return "it could not be sent to every observer";
 }
 
 int post(const std::vector<std::string>& names)
 {
     int status = 0;
     for (const auto& name : names) {
-        if (notify_post(name.c_str()) != 0) {
-            std::fprintf(stderr, "notifyutil: cannot post \"%s\"\n", name.c_str());
+        if (std::uint32_t posted = notify_post(name.c_str()); posted != NOTIFY_STATUS_OK) {
+            std::fprintf(stderr, "notifyutil: cannot post \"%s\": %s\n", name.c_str(), reasonOf(posted));
             status = 1;
         }
     }

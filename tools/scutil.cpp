@@ -116,7 +116,7 @@ int get(SCDynamicStoreRef store, const std::string& key)
 int remove(SCDynamicStoreRef store, const std::string& key)
 {
     if (!SCDynamicStoreRemoveValue(store, key)) {
-        std::cerr << "scutil: " << key << ": no such key\n";
+        std::cerr << "scutil: " << key << (SCDynamicStoreCopyValue(store, key) ? ": cannot remove the key\n" : ": no such key\n");
         return 1;
     }
     return 0;

@@ -3,7 +3,7 @@
 #include "CFRunLoop.h"
 #include "CurrentProcess.h"
 #include "DeviceRoot.h"
-#include "NSFileManager.h"
+#include "FileDescriptor.h"
 #include "NSLog.h"
 #include "NotifyPostCapture.h"
 #include "NotifyReceivers.h"
@@ -12,13 +12,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -29,10 +33,14 @@ namespace {
 constexpr const char* notifyFolder = "/var/run/notifyd";
 constexpr const char* socketSuffix = ".sock";
 constexpr const char* tableSuffix = ".names";
+constexpr const char* dropSuffix = ".drop";
 constexpr std::size_t maximumNameLength = 1024;
 // Bounds one read of the socket, so that a flood of posts cannot hold the run loop for ever.
 constexpr std::size_t maximumNamesPerRead = 4096;
-constexpr auto fullReceiverPatience = std::chrono::seconds(1);
+// How long one post may wait, over all its receivers, for those whose queue is full; and how long a
+// receiver that stayed full is not waited for again.
+constexpr auto fullReceiverPatience = std::chrono::milliseconds(1);
+constexpr auto fullReceiverRespite = std::chrono::milliseconds(100);
 
 // A datagram is one byte that says whether the poster counted it in the receiver's table, then the name.
 constexpr char countedPost = 'c';
@@ -53,9 +61,31 @@ const sockaddr* asSocketAddress(const sockaddr_un& address)
     return reinterpret_cast<const sockaddr*>(&address);
 }
 
+void closeEach(std::initializer_list<int> descriptors)
+{
+    for (int descriptor : descriptors) {
+        if (descriptor >= 0)
+            close(descriptor);
+    }
+}
+
+// The folder of the sockets, writable by the account that makes it alone: an account that could write
+// there could remove or replace another's socket and table.
+void makeFolder(const std::string& machinePath)
+{
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(machinePath).parent_path(), ignored);
+    mkdir(machinePath.c_str(), 0755);
+}
+
 std::string tablePathFor(const std::string& socketMachinePath)
 {
     return socketMachinePath.substr(0, socketMachinePath.size() - std::strlen(socketSuffix)) + tableSuffix;
+}
+
+std::string dropPathFor(const std::string& socketMachinePath)
+{
+    return socketMachinePath.substr(0, socketMachinePath.size() - std::strlen(socketSuffix)) + dropSuffix;
 }
 
 std::string folderOf(const std::string& machinePath)
@@ -110,8 +140,11 @@ private:
     void forgetStateInheritedThroughFork();
     void closeSocket(bool removeFiles);
     void readSocket();
+    void readDatagrams();
     void takeIn(const char* datagram, std::size_t length);
+    void queue(std::string name);
     void receive();
+    void receiveDropped();
     void deliverPendingNames();
     bool isRegistered(std::uint64_t identifier);
     void call(const Registration& registration, const std::string& name);
@@ -126,10 +159,13 @@ private:
     std::deque<std::string> pendingNames;
     std::unordered_set<std::string> pendingNameSet;
     int socketDescriptor { -1 };
+    // Where posters that had to drop a post to this process say so.
+    int dropDescriptor { -1 };
     pid_t socketOwner { 0 };
     std::string socketMachinePath;
     std::unique_ptr<ObserverTable> table;
     CFRunLoopSourceRef source;
+    CFRunLoopSourceRef dropSource;
     CFRunLoopRef sourceRunLoop { nullptr };
 };
 
@@ -187,12 +223,12 @@ void CFNotificationCenter::publish(const Registration& registration)
         return;
     if (auto larger = table->replaceWithLarger(tablePathFor(socketMachinePath))) {
         table = std::move(larger);
-        NotifyReceivers::announceChange(folderOf(socketMachinePath));
         if (added())
             return;
     }
     // A table that cannot say it any more: without it, posters send this process every name.
     NSLog("CFNotificationCenter: the observer table is full; every name is sent to this process now");
+    table->retire();
     table.reset();
     unlink(tablePathFor(socketMachinePath).c_str());
     NotifyReceivers::announceChange(folderOf(socketMachinePath));
@@ -262,6 +298,7 @@ void CFNotificationCenter::removeOwnSocketFileAtExit()
         return;
     unlink(socketMachinePath.c_str());
     unlink(tablePathFor(socketMachinePath).c_str());
+    unlink(dropPathFor(socketMachinePath).c_str());
     NotifyReceivers::announceChange(folderOf(socketMachinePath));
 }
 
@@ -269,50 +306,65 @@ void CFNotificationCenter::bindIfNeeded()
 {
     if (socketDescriptor >= 0) {
         // The run loop may have been reset since; its thread still expects the notifications.
-        if (sourceRunLoop == CFRunLoopGetCurrent() && !sourceRunLoop->containsSource(source))
+        if (sourceRunLoop == CFRunLoopGetCurrent() && !sourceRunLoop->containsSource(source)) {
             sourceRunLoop->addSource(source);
+            sourceRunLoop->addSource(dropSource);
+        }
         return;
     }
 
     std::string devicePath = CFNotificationCenterSocketPath(CurrentProcess::identifier());
     std::string machinePath = DeviceRoot::resolve(devicePath);
     auto address = socketAddress(machinePath);
-    if (!address) {
+    auto dropAddress = socketAddress(dropPathFor(machinePath));
+    if (!address || !dropAddress) {
         NSLog("CFNotificationCenter: cannot observe Darwin notifications: no usable socket path for %@ (\"%@\")",
               devicePath, machinePath);
         return;
     }
-    NSFileManager::defaultManager().createDirectoryAtPath(notifyFolder);
+    makeFolder(folderOf(machinePath));
 
     int descriptor = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (descriptor < 0) {
+    int dropped = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (descriptor < 0 || dropped < 0) {
         NSLog("CFNotificationCenter: cannot make a socket: %@", std::strerror(errno));
+        closeEach({ descriptor, dropped });
         return;
     }
-    // The table comes first: a poster that finds the socket finds what it is for.
+    // The socket for dropped posts and the table come first: a poster that finds the socket finds what
+    // it is for, and where to say that a post was dropped. Files left by an earlier process with the
+    // same id go.
     socketMachinePath = machinePath;
-    table = ObserverTable::create(tablePathFor(machinePath));
-    if (!table)
-        NSLog("CFNotificationCenter: cannot make the observer table beside %@; every name is sent here", machinePath);
-    for (const auto& registration : registrations)
-        publish(*registration);
-    // A file left by an earlier process with the same id.
-    unlink(machinePath.c_str());
-    if (bind(descriptor, asSocketAddress(*address), sizeof(*address)) != 0) {
+    unlink(dropAddress->sun_path);
+    bool dropBound = bind(dropped, asSocketAddress(*dropAddress), sizeof(*dropAddress)) == 0;
+    if (dropBound) {
+        table = ObserverTable::create(tablePathFor(machinePath));
+        if (!table)
+            NSLog("CFNotificationCenter: cannot make the observer table beside %@; every name is sent here", machinePath);
+        for (const auto& registration : registrations)
+            publish(*registration);
+        unlink(machinePath.c_str());
+    }
+    if (!dropBound || bind(descriptor, asSocketAddress(*address), sizeof(*address)) != 0) {
         NSLog("CFNotificationCenter: cannot bind %@: %@", machinePath, std::strerror(errno));
-        close(descriptor);
+        closeEach({ descriptor, dropped });
         table.reset();
         unlink(tablePathFor(machinePath).c_str());
+        if (dropBound)
+            unlink(dropAddress->sun_path);
         socketMachinePath.clear();
         return;
     }
 
     static OwnSocketFileRemover remover;
     socketDescriptor = descriptor;
+    dropDescriptor = dropped;
     socketOwner = CurrentProcess::identifier();
     sourceRunLoop = CFRunLoopGetCurrent();
     source = CFRunLoopSource::create(descriptor, [this] { receive(); });
+    dropSource = CFRunLoopSource::create(dropped, [this] { receiveDropped(); });
     sourceRunLoop->addSource(source);
+    sourceRunLoop->addSource(dropSource);
     NotifyReceivers::announceChange(folderOf(machinePath));
 }
 
@@ -330,27 +382,32 @@ void CFNotificationCenter::forgetStateInheritedThroughFork()
 
 void CFNotificationCenter::closeSocket(bool removeFiles)
 {
-    if (source) {
-        source->invalidate();
+    for (auto* each : { &source, &dropSource }) {
+        if (!*each)
+            continue;
+        (*each)->invalidate();
         if (sourceRunLoop == CFRunLoopGetCurrent())
-            sourceRunLoop->removeSource(source);
+            sourceRunLoop->removeSource(*each);
+        each->reset();
     }
-    source.reset();
     sourceRunLoop = nullptr;
     // A process that observes again makes a table anew at the same path; whoever holds this one must
     // not count posts in it any more. A child made by fork() leaves its parent's table alone.
-    if (table && removeFiles && socketOwner == CurrentProcess::identifier())
+    bool ownFiles = removeFiles && socketOwner == CurrentProcess::identifier();
+    if (table && ownFiles)
         table->retire();
     table.reset();
     if (socketDescriptor >= 0) {
-        close(socketDescriptor);
-        if (removeFiles && socketOwner == CurrentProcess::identifier()) {
+        closeEach({ socketDescriptor, dropDescriptor });
+        if (ownFiles) {
             unlink(socketMachinePath.c_str());
             unlink(tablePathFor(socketMachinePath).c_str());
+            unlink(dropPathFor(socketMachinePath).c_str());
             NotifyReceivers::announceChange(folderOf(socketMachinePath));
         }
     }
     socketDescriptor = -1;
+    dropDescriptor = -1;
     socketOwner = 0;
     socketMachinePath.clear();
 }
@@ -359,6 +416,14 @@ void CFNotificationCenter::readSocket()
 {
     if (socketDescriptor < 0)
         return;
+    readDatagrams();
+    // What was counted before now has been taken in, or is sent again.
+    if (table)
+        table->endRound();
+}
+
+void CFNotificationCenter::readDatagrams()
+{
     // Several datagrams a call; a call that does not fill the batch has emptied the queue.
     constexpr unsigned batchSize = 32;
     static char buffers[batchSize][maximumNameLength + 2];
@@ -393,6 +458,11 @@ void CFNotificationCenter::takeIn(const char* datagram, std::size_t length)
     // Taken in before it is delivered: a post from now on is sent again and brings a later delivery.
     if (datagram[0] == countedPost && table)
         table->takeIn(ObserverTable::hashOf(name));
+    queue(std::move(name));
+}
+
+void CFNotificationCenter::queue(std::string name)
+{
     if (pendingNameSet.insert(name).second)
         pendingNames.push_back(std::move(name));
 }
@@ -402,6 +472,25 @@ void CFNotificationCenter::receive()
     {
         std::lock_guard guard(lock);
         readSocket();
+    }
+    deliverPendingNames();
+}
+
+// A poster found this process's queue full and dropped a post: which one is not known, so every name
+// observed counts as posted. A pattern registration hears its prefix and suffix joined, which stands
+// for any name of the pattern.
+void CFNotificationCenter::receiveDropped()
+{
+    {
+        std::lock_guard guard(lock);
+        char notices[64];
+        for (std::size_t read = 0; read < maximumNamesPerRead; ++read) {
+            if (recv(dropDescriptor, notices, sizeof notices, MSG_DONTWAIT) < 0 && errno != EINTR)
+                break;
+        }
+        readSocket();
+        for (const auto& registration : registrations)
+            queue(registration->isPattern ? registration->prefix + registration->suffix : registration->name);
     }
     deliverPendingNames();
 }
@@ -529,27 +618,53 @@ ssize_t sendDatagram(int descriptor, const sockaddr_un* address, const std::stri
     }
 }
 
+// The time one post may still spend waiting for receivers whose queue is full, counted from the first
+// such receiver it meets.
+class Patience {
+public:
+    std::chrono::nanoseconds remaining()
+    {
+        auto now = std::chrono::steady_clock::now();
+        if (!deadline)
+            deadline = now + fullReceiverPatience;
+        return std::max(std::chrono::nanoseconds(*deadline - now), std::chrono::nanoseconds(0));
+    }
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+};
+
 // A receiver whose queue is full gets a little time to catch up. The wait needs a socket connected to
 // it: only then does poll() report when the receiver has room again.
-bool sendWhenReceiverHasRoom(NotifyReceivers::Receiver& receiver, const std::string& datagram)
+bool sendWhenReceiverHasRoom(NotifyReceivers::Receiver& receiver, const std::string& datagram, Patience& patience)
 {
     if (!receiver.connection.isOpen() && !receiver.reconnect())
         return false;
-    auto deadline = std::chrono::steady_clock::now() + fullReceiverPatience;
     for (;;) {
         if (sendDatagram(receiver.connection.get(), nullptr, datagram) >= 0)
             return true;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
-        auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto remaining = patience.remaining();
         if (remaining.count() <= 0)
             return false;
         pollfd writable { receiver.connection.get(), POLLOUT, 0 };
-        poll(&writable, 1, static_cast<int>(remaining.count()));
+        timespec timeout { 0, static_cast<long>(remaining.count()) };
+        ppoll(&writable, 1, &timeout, nullptr);
     }
 }
 
-enum class Delivery { Sent, Gone, Missed };
+enum class Delivery { Sent, Gone, Dropped, Refused, Failed };
+
+bool isGoneError(int error)
+{
+    return error == ECONNREFUSED || error == ENOENT || error == ENOTCONN;
+}
+
+bool isRefusal(int error)
+{
+    return error == EACCES || error == EPERM;
+}
 
 // Through the receiver's connection, which needs no path lookup, or by its address.
 ssize_t sendOnce(const NotifyReceivers::Receiver& receiver, const std::string& datagram)
@@ -559,34 +674,62 @@ ssize_t sendOnce(const NotifyReceivers::Receiver& receiver, const std::string& d
     return sendDatagram(postingSocket(), &receiver.address, datagram);
 }
 
-Delivery sendTo(NotifyReceivers::Receiver& receiver, const std::string& datagram)
+// The receiver's queue stayed full and the post is dropped; its socket for dropped posts hears of it.
+// A notice that finds that socket's queue full is not needed: those waiting there say it already.
+Delivery tellDropped(const NotifyReceivers::Receiver& receiver, const std::string& datagram)
+{
+    // A socket of its own, whose sending room no other receiver has taken up.
+    FileDescriptor notifier(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!notifier.isOpen())
+        return Delivery::Failed;
+    const std::string notice = "d";
+    if (sendDatagram(notifier.get(), &receiver.dropAddress, notice) >= 0) {
+        NSLog("notify_post: %@ did not take \"%@\" in time; it hears every name it observes instead",
+              receiver.socketPath, datagram.substr(1));
+        return Delivery::Dropped;
+    }
+    int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        return Delivery::Dropped;
+    if (isRefusal(error))
+        return Delivery::Refused;
+    if (isGoneError(error) && kill(receiver.processID, 0) != 0 && errno == ESRCH)
+        return Delivery::Gone;
+    NSLog("notify_post: \"%@\" is lost for %@, which cannot be told: %@", datagram.substr(1), receiver.socketPath,
+          std::strerror(error));
+    return Delivery::Failed;
+}
+
+Delivery sendTo(NotifyReceivers::Receiver& receiver, const std::string& datagram, Patience& patience)
 {
     if (sendOnce(receiver, datagram) >= 0)
         return Delivery::Sent;
     int error = errno;
-    if (error == ECONNREFUSED || error == ENOENT || error == ENOTCONN) {
+    if (isGoneError(error)) {
         // The socket may have been made again since the connection was; nobody reading at its path
         // means its process is gone.
         if (receiver.connection.isOpen() && receiver.reconnect() && sendOnce(receiver, datagram) >= 0)
             return Delivery::Sent;
         return Delivery::Gone;
     }
-    if (error == EAGAIN || error == EWOULDBLOCK) {
-        // Our own queue fills when this thread posts faster than its run loop reads; take in what
-        // waits there now, to be delivered in order later.
-        if (darwinCenter().isOwnSocket(receiver.socketPath)) {
-            darwinCenter().takeInOwnSocket();
-            if (sendOnce(receiver, datagram) >= 0)
-                return Delivery::Sent;
-        }
-        if (sendWhenReceiverHasRoom(receiver, datagram))
-            return Delivery::Sent;
-        NSLog("notify_post: %@ did not take \"%@\" in time; that observer misses it", receiver.socketPath,
-              datagram.substr(1));
-        return Delivery::Missed;
+    if (isRefusal(error))
+        return Delivery::Refused;
+    if (error != EAGAIN && error != EWOULDBLOCK) {
+        NSLog("notify_post: cannot post \"%@\" to %@: %@", datagram.substr(1), receiver.socketPath, std::strerror(error));
+        return Delivery::Failed;
     }
-    NSLog("notify_post: cannot post \"%@\" to %@: %@", datagram.substr(1), receiver.socketPath, std::strerror(error));
-    return Delivery::Missed;
+    // Our own queue fills when this thread posts faster than its run loop reads; take in what waits
+    // there now, to be delivered in order later.
+    if (darwinCenter().isOwnSocket(receiver.socketPath)) {
+        darwinCenter().takeInOwnSocket();
+        if (sendOnce(receiver, datagram) >= 0)
+            return Delivery::Sent;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now - receiver.droppedAt >= fullReceiverRespite && sendWhenReceiverHasRoom(receiver, datagram, patience))
+        return Delivery::Sent;
+    receiver.droppedAt = now;
+    return tellDropped(receiver, datagram);
 }
 
 std::mutex postingLock;
@@ -603,34 +746,51 @@ NotifyReceivers& postingReceivers()
 std::uint32_t notify_post(const char* name)
 {
     if (!name)
-        return 1;
+        return NOTIFY_STATUS_INVALID_NAME;
     std::string text(name);
     if (text.empty() || text.size() > maximumNameLength)
-        return 1;
+        return NOTIFY_STATUS_INVALID_NAME;
     NotifyPostCapture::record(text);
 
     std::string folder = DeviceRoot::resolve(notifyFolder);
     if (folder.empty())
-        return 0;
+        return NOTIFY_STATUS_OK;
     if (postingSocket() < 0) {
         NSLog("notify_post: cannot make a socket: %@", std::strerror(errno));
-        return 0;
+        return NOTIFY_STATUS_FAILED;
     }
     std::uint64_t hash = ObserverTable::hashOf(text);
     std::string counted = countedPost + text;
     std::string uncounted = uncountedPost + text;
 
     std::lock_guard guard(postingLock);
-    for (auto& receiver : postingReceivers().current(folder)) {
+    auto& receivers = postingReceivers().current(folder);
+    std::uint32_t status = postingReceivers().isFolderReadable() ? NOTIFY_STATUS_OK : NOTIFY_STATUS_NOT_AUTHORIZED;
+    Patience patience;
+    for (auto& receiver : receivers) {
         auto interest = receiver.table ? receiver.table->interestIn(text, hash) : ObserverTable::Interest::Uncounted;
         if (interest == ObserverTable::Interest::None || interest == ObserverTable::Interest::Coalesced)
             continue;
         bool isCounted = interest == ObserverTable::Interest::Counted;
-        Delivery delivery = sendTo(receiver, isCounted ? counted : uncounted);
-        if (delivery == Delivery::Sent && isCounted)
-            receiver.table->countSent(hash);
-        if (delivery == Delivery::Gone)
+        std::uint32_t round = isCounted ? receiver.table->round() : 0;
+        switch (sendTo(receiver, isCounted ? counted : uncounted, patience)) {
+        case Delivery::Sent:
+            if (isCounted)
+                receiver.table->countSent(hash, round);
+            break;
+        case Delivery::Gone:
             postingReceivers().forget(receiver);
+            break;
+        case Delivery::Dropped:
+            break;
+        case Delivery::Refused:
+            NSLog("notify_post: %@ does not take posts from this account; \"%@\" is not posted there", receiver.socketPath, text);
+            status = status == NOTIFY_STATUS_OK ? NOTIFY_STATUS_NOT_AUTHORIZED : status;
+            break;
+        case Delivery::Failed:
+            status = status == NOTIFY_STATUS_OK ? NOTIFY_STATUS_FAILED : status;
+            break;
+        }
     }
-    return 0;
+    return status;
 }

@@ -41,7 +41,8 @@ bool holdsNUL(const PropertyList& value)
 
 } // namespace
 
-bool writeDictionaryToFile(const PropertyListDictionary& dictionary, const std::string& devicePath, bool atomically)
+bool writeDictionaryToFile(const PropertyListDictionary& dictionary, const std::string& devicePath, bool atomically,
+                           const NSFileAttributes& attributes)
 {
     PropertyList value(dictionary);
     if (holdsNUL(value)) {
@@ -49,5 +50,5 @@ bool writeDictionaryToFile(const PropertyListDictionary& dictionary, const std::
         NSLog("writeToFile: %@ not written: a string holds a NUL character", devicePath);
         return false;
     }
-    return writeBytesToFile(value.xml(), devicePath, atomically);
+    return writeBytesToFile(value.xml(), devicePath, atomically, attributes);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NSFileManager.h"
 #include "PropertyList.h"
 
 #include <optional>
@@ -24,4 +25,5 @@ bool dictionaryHoldsValue(const PropertyListDictionary& dictionary, const std::s
 // writeToFile:atomically: on a device path, in the XML layout of PropertyList::xml(). A dictionary that
 // holds a NUL character in a key or string is not written (logged): XML cannot hold it, and the file
 // would no longer read.
-bool writeDictionaryToFile(const PropertyListDictionary& dictionary, const std::string& devicePath, bool atomically);
+bool writeDictionaryToFile(const PropertyListDictionary& dictionary, const std::string& devicePath, bool atomically,
+                           const NSFileAttributes& attributes = {});

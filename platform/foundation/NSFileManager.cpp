@@ -105,6 +105,38 @@ bool NSFileManager::setOwnerAccountName(const std::string& devicePath, const std
     return changed;
 }
 
+bool NSFileManager::setPosixPermissions(const std::string& devicePath, mode_t permissions) const
+{
+    std::string resolved = DeviceRoot::resolve(devicePath);
+    if (resolved.empty())
+        return false;
+    // fchmod refuses an O_PATH descriptor; /proc/self/fd names the file itself, never a link.
+    int fd = open(resolved.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat status {};
+    bool changed = fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
+        && chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), permissions) == 0;
+    close(fd);
+    return changed;
+}
+
+bool NSFileManager::setAttributesOfOpenFile(int fileDescriptor, const NSFileAttributes& attributes) const
+{
+    bool given = fchmod(fileDescriptor, attributes.posixPermissions) == 0;
+    if (attributes.ownerAccountName.empty() && attributes.groupOwnerAccountName.empty())
+        return given;
+    std::optional<uid_t> owner = static_cast<uid_t>(-1);
+    std::optional<gid_t> groupOwner = static_cast<gid_t>(-1);
+    if (!attributes.ownerAccountName.empty())
+        owner = userID(attributes.ownerAccountName);
+    if (!attributes.groupOwnerAccountName.empty())
+        groupOwner = groupID(attributes.groupOwnerAccountName);
+    if (!owner || !groupOwner)
+        return false;
+    return fchown(fileDescriptor, *owner, *groupOwner) == 0 && given;
+}
+
 bool NSFileManager::createDirectoryAtPath(const std::string& devicePath) const
 {
     std::string resolved = DeviceRoot::resolve(devicePath);

@@ -44,7 +44,7 @@ void appendToDeviceLog(const std::string& line)
         return;
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(logPath).parent_path(), ignored);
-    int fd = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     // One write per entry, so that entries of processes sharing the log never interleave.

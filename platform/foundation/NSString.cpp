@@ -2,6 +2,7 @@
 
 #include "DescriptorWrites.h"
 #include "DeviceRoot.h"
+#include "FileDescriptor.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -75,18 +77,31 @@ bool isValid(const std::string& text, NSStringEncoding encoding)
     return false;
 }
 
+// The permissions always; the owner and group when named, where the accounts exist and this process
+// may give the file away (an account that may not keeps the file, as the platform ignores the result).
+bool giveAttributes(int fd, const NSFileAttributes& attributes)
+{
+    if (fchmod(fd, attributes.posixPermissions) != 0)
+        return false;
+    if (!attributes.ownerAccountName.empty() || !attributes.groupOwnerAccountName.empty())
+        NSFileManager::defaultManager().setAttributesOfOpenFile(fd, attributes);
+    return true;
+}
+
 // As the platform's atomic write: readers see the old file or the new one, never a part, and a process
 // killed half way leaves the old one. The new file takes the old one's name and the old one, now under
 // the new one's, goes: an exchange of names costs a fraction of a rename over a file, which makes the
 // file system write the new file's data out at once. No fsync either: it would cost milliseconds a
 // write, and what is promised is to outlive the process, not the machine.
-bool writeAtomically(const std::string& bytes, const std::filesystem::path& target)
+bool writeAtomically(const std::string& bytes, const std::filesystem::path& target, const NSFileAttributes& attributes)
 {
     std::string temporaryPath = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     int fd = mkostemp(temporaryPath.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool written = writeFullyAt(fd, bytes, 0) && fchmod(fd, 0644) == 0;
+    // Given before the file takes its name, so that no reader ever finds the new file readable by more
+    // accounts than asked, nor unreadable by the account it is meant for.
+    bool written = writeFullyAt(fd, bytes, 0) && giveAttributes(fd, attributes);
     if (close(fd) != 0)
         written = false;
     if (written && renameat2(AT_FDCWD, temporaryPath.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
@@ -107,25 +122,86 @@ bool writeAtomically(const std::string& bytes, const std::filesystem::path& targ
 
 // Overwritten from the start and cut to its new length, rather than emptied first: a file that keeps
 // its blocks costs no freeing and allocating again.
-bool writeInPlace(const std::string& bytes, const std::filesystem::path& target)
+bool writeInPlace(const std::string& bytes, const std::filesystem::path& target, const NSFileAttributes& attributes)
 {
-    int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, attributes.posixPermissions);
     if (fd < 0)
         return false;
+    // A file that another account owns keeps its permissions, as the platform ignores the result.
+    giveAttributes(fd, attributes);
     bool written = writeFullyAt(fd, bytes, 0) && ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
     if (close(fd) != 0)
         written = false;
     return written;
 }
 
-} // namespace
-
-std::optional<std::string> bytesWithContentsOfFile(const std::string& devicePath)
+bool othersMayWrite(const struct stat& folder)
 {
-    std::string resolved = DeviceRoot::resolve(devicePath);
-    if (resolved.empty())
-        return std::nullopt;
-    int fd = open(resolved.c_str(), O_RDONLY | O_CLOEXEC);
+    return (folder.st_uid != geteuid() && folder.st_uid != 0) || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Whether what an open descriptor names may be read: a regular file (a FIFO would hold the reader for as
+// long as its writer likes) of this process's account or root, or, when `folder` is given, of the owner
+// of that folder, which no one else may write.
+bool isReadable(int fd, const struct stat* folder)
+{
+    struct stat file {};
+    if (fstat(fd, &file) != 0 || !S_ISREG(file.st_mode))
+        return false;
+    if (file.st_uid == geteuid() || file.st_uid == 0)
+        return true;
+    return folder && file.st_uid == folder->st_uid && (folder->st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::vector<std::string> namesOf(const std::string& devicePath)
+{
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= devicePath.size()) {
+        std::size_t slash = devicePath.find('/', start);
+        if (slash == std::string::npos)
+            slash = devicePath.size();
+        if (slash > start)
+            names.push_back(devicePath.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return names;
+}
+
+// Opens a device file for reading, one name at a time from the device root: the links the device lays
+// for its own programs and folders are followed, a link in a folder others may write never is. An own
+// file (`ownFileOnly`) is never reached through a link at its last name, and belongs to this process's
+// account or root.
+int openForReading(const std::string& devicePath, bool ownFileOnly)
+{
+    auto root = DeviceRoot::path();
+    std::vector<std::string> names = namesOf(devicePath);
+    if (!root || names.empty())
+        return -1;
+    FileDescriptor folder(open(root->empty() ? "/" : root->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (std::size_t index = 0; folder.isOpen(); ++index) {
+        struct stat status {};
+        if (fstat(folder.get(), &status) != 0 || !S_ISDIR(status.st_mode))
+            return -1;
+        bool shared = othersMayWrite(status);
+        const std::string& name = names[index];
+        if (index + 1 < names.size()) {
+            folder.reset(openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | (shared ? O_NOFOLLOW : 0)));
+            continue;
+        }
+        bool careful = shared || ownFileOnly;
+        int fd = openat(folder.get(), name.c_str(), O_RDONLY | O_CLOEXEC | (careful ? O_NOFOLLOW | O_NONBLOCK : 0));
+        if (fd >= 0 && careful && !isReadable(fd, ownFileOnly ? nullptr : &status)) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    return -1;
+}
+
+std::optional<std::string> readWhole(int fd)
+{
     if (fd < 0)
         return std::nullopt;
     std::string content;
@@ -146,6 +222,18 @@ std::optional<std::string> bytesWithContentsOfFile(const std::string& devicePath
     return content;
 }
 
+} // namespace
+
+std::optional<std::string> bytesWithContentsOfFile(const std::string& devicePath)
+{
+    return readWhole(openForReading(devicePath, false));
+}
+
+std::optional<std::string> bytesWithContentsOfOwnFile(const std::string& devicePath)
+{
+    return readWhole(openForReading(devicePath, true));
+}
+
 std::optional<std::string> stringWithContentsOfFile(const std::string& devicePath, NSStringEncoding encoding)
 {
     auto bytes = bytesWithContentsOfFile(devicePath);
@@ -154,7 +242,16 @@ std::optional<std::string> stringWithContentsOfFile(const std::string& devicePat
     return bytes;
 }
 
-bool writeBytesToFile(const std::string& bytes, const std::string& devicePath, bool atomically)
+std::optional<std::string> stringWithContentsOfOwnFile(const std::string& devicePath, NSStringEncoding encoding)
+{
+    auto bytes = bytesWithContentsOfOwnFile(devicePath);
+    if (!bytes || !isValid(*bytes, encoding))
+        return std::nullopt;
+    return bytes;
+}
+
+bool writeBytesToFile(const std::string& bytes, const std::string& devicePath, bool atomically,
+                      const NSFileAttributes& attributes)
 {
     std::string resolved = DeviceRoot::resolve(devicePath);
     if (resolved.empty())
@@ -162,7 +259,7 @@ bool writeBytesToFile(const std::string& bytes, const std::string& devicePath, b
     std::filesystem::path target(resolved);
     if (!target.has_filename())
         return false;
-    auto write = [&] { return atomically ? writeAtomically(bytes, target) : writeInPlace(bytes, target); };
+    auto write = [&] { return atomically ? writeAtomically(bytes, target, attributes) : writeInPlace(bytes, target, attributes); };
     if (write())
         return true;
     // Missing folders are made only when the write finds one missing.
@@ -174,11 +271,11 @@ bool writeBytesToFile(const std::string& bytes, const std::string& devicePath, b
 }
 
 bool writeStringToFile(const std::string& text, const std::string& devicePath, bool atomically,
-                       NSStringEncoding encoding)
+                       NSStringEncoding encoding, const NSFileAttributes& attributes)
 {
     if (!isValid(text, encoding))
         return false;
-    return writeBytesToFile(text, devicePath, atomically);
+    return writeBytesToFile(text, devicePath, atomically, attributes);
 }
 
 namespace {

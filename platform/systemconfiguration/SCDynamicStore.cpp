@@ -211,6 +211,27 @@ bool SCDynamicStoreRemoveValue(SCDynamicStoreRef store, const std::string& key)
     return change == DynamicStoreLog::Change::Made;
 }
 
+bool SCDynamicStoreSetValueIf(SCDynamicStoreRef store, const std::string& key, const PropertyList& value,
+                              const std::optional<PropertyList>& expected)
+{
+    if (!store || key.empty())
+        return false;
+    auto change = storeLog().changeIf(key, value, expected);
+    if (change == DynamicStoreLog::Change::Made)
+        announceChange(key);
+    return change == DynamicStoreLog::Change::Made || change == DynamicStoreLog::Change::Unchanged;
+}
+
+bool SCDynamicStoreRemoveValueIf(SCDynamicStoreRef store, const std::string& key, const PropertyList& expected)
+{
+    if (!store)
+        return false;
+    auto change = storeLog().changeIf(key, std::nullopt, expected);
+    if (change == DynamicStoreLog::Change::Made)
+        announceChange(key);
+    return change == DynamicStoreLog::Change::Made;
+}
+
 std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStoreRef store, const std::string& pattern)
 {
     if (!store)

@@ -82,6 +82,13 @@ CFRunLoopSourceRef SCDynamicStoreCreateRunLoopSource(CFAllocatorRef allocator, S
 std::optional<PropertyList> SCDynamicStoreCopyValue(SCDynamicStoreRef store, const std::string& key);
 bool SCDynamicStoreSetValue(SCDynamicStoreRef store, const std::string& key, const PropertyList& value);
 bool SCDynamicStoreRemoveValue(SCDynamicStoreRef store, const std::string& key);
+// Sets the key to `value` only while it holds `expected` (null: only while the key is absent), decided
+// under the writers' lock. False when the key held something else, or when the write failed: the
+// caller reads the key again and decides.
+bool SCDynamicStoreSetValueIf(SCDynamicStoreRef store, const std::string& key, const PropertyList& value,
+                              const std::optional<PropertyList>& expected);
+// Removes the key only while it holds `expected`; false otherwise, as above.
+bool SCDynamicStoreRemoveValueIf(SCDynamicStoreRef store, const std::string& key, const PropertyList& expected);
 // The keys that hold a value and match the POSIX extended regular expression as a whole, in sorted
 // order; null for a pattern that does not compile.
 std::optional<std::vector<std::string>> SCDynamicStoreCopyKeyList(SCDynamicStoreRef store, const std::string& pattern);

@@ -6,10 +6,10 @@
 
 namespace {
 
-constexpr std::size_t frameSize = 8;
+constexpr std::size_t frameSize = StoreRecord::frameSize;
 // As deep as the property-list reader goes; a store value is a few levels deep.
 constexpr std::size_t maximumNesting = 512;
-constexpr std::uint32_t maximumBodySize = 64u << 20;
+constexpr std::size_t maximumBodySize = StoreRecord::maximumBodySize;
 
 std::uint32_t checksumOf(std::string_view body)
 {
@@ -198,12 +198,25 @@ std::string StoreRecord::encoded() const
     appendText(body, key);
     if (value)
         encodeValue(body, *value);
+    if (body.size() > maximumBodySize)
+        return {};
     std::string record;
     record.reserve(frameSize + body.size());
     append(record, static_cast<std::uint32_t>(body.size()));
     append(record, checksumOf(body));
     record += body;
     return record;
+}
+
+bool StoreRecord::isWhole(std::string_view bytes)
+{
+    if (bytes.size() <= frameSize || bytes.size() - frameSize > maximumBodySize)
+        return false;
+    std::uint32_t bodySize = 0;
+    std::uint32_t checksum = 0;
+    std::memcpy(&bodySize, bytes.data(), sizeof bodySize);
+    std::memcpy(&checksum, bytes.data() + sizeof bodySize, sizeof checksum);
+    return bodySize == bytes.size() - frameSize && checksumOf(bytes.substr(frameSize)) == checksum;
 }
 
 StoreRecord::Reading StoreRecord::read(std::string_view bytes, std::size_t& offset, StoreRecord& record)

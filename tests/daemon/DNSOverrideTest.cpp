@@ -64,6 +64,9 @@ void seedStore(const StoreSeed& seed)
         setStoreValue(globalKey, *seed.global);
 }
 
+// The scope of the global DNS state among the scopes of a pass, which no service identifier can be.
+const std::string globalScope = "(global DNS state)";
+
 // One overridden key, its backup, and whether a missing key leaves a record of its absence there.
 struct OverriddenKey {
     std::string key;
@@ -73,7 +76,7 @@ struct OverriddenKey {
 
 std::vector<OverriddenKey> keysOfScope(const std::string& scope)
 {
-    if (scope == "Global")
+    if (scope == globalScope)
         return { { globalKey, globalBackupKey, true } };
     return { { stateKey(scope), stateBackupKey(scope), true }, { setupKey(scope), setupBackupKey(scope), false } };
 }
@@ -85,7 +88,7 @@ std::vector<std::string> scopesOf(const std::string& connectivity)
     if (connectivity == "3G")
         return { cellularID };
     if (connectivity == "Both")
-        return { wifiID, cellularID, "Global" };
+        return { wifiID, cellularID, globalScope };
     return {};
 }
 
@@ -209,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConnectivityCase { "WiFi", "Wifi", { wifiID }, "domain home.lan\nnameserver 192.168.1.1\n" },
         // The global scope comes last: the file lists the saved servers of every service, in service
         // order, and no domain.
-        ConnectivityCase { "Both", "Both", { wifiID, cellularID, "Global" },
+        ConnectivityCase { "Both", "Both", { wifiID, cellularID, globalScope },
                            "nameserver 192.168.1.1\nnameserver 10.64.0.1\nnameserver 10.64.0.2\n" },
         ConnectivityCase { "None", "None", {}, std::nullopt },
         ConnectivityCase { "Empty", "", {}, std::nullopt },
@@ -473,7 +476,16 @@ INSTANTIATE_TEST_SUITE_P(
                        "nameserver 192.168.1.1\n" },
         ResolverCase { "StateThatIsAString", PropertyList("192.168.1.1"), std::nullopt },
         ResolverCase { "StateThatIsAList", PropertyList(PropertyListArray { "192.168.1.1" }), std::nullopt },
-        ResolverCase { "NotASCII", dnsDictionary({ "192.168.1.1" }, "h\xC3\xB4me.lan"), std::nullopt }),
+        // What is no DNS name or no IP address would be lines of its own; each is left out.
+        ResolverCase { "NotASCII", dnsDictionary({ "192.168.1.1" }, "h\xC3\xB4me.lan"), "nameserver 192.168.1.1\n" },
+        ResolverCase { "LinesInTheDomain",
+                       dnsDictionary({ "192.168.1.1" }, "home.lan\nnameserver 203.0.113.66\noptions ndots:15"),
+                       "nameserver 192.168.1.1\n" },
+        ResolverCase { "LinesInAServer",
+                       dnsDictionary({ "203.0.113.66\noptions ndots:15", "192.168.1.1", "192.168.1.2 ", "fe80::1", "::ffff:10.0.0.1" },
+                                     "home.lan"),
+                       "domain home.lan\nnameserver 192.168.1.1\nnameserver fe80::1\nnameserver ::ffff:10.0.0.1\n" },
+        ResolverCase { "NothingUsable", dnsDictionary({ "ns1.example.net" }, "home lan"), std::nullopt }),
     [](const testing::TestParamInfo<ResolverCase>& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(DNSOverrideTest, BothListsOnlyStringServersOfEveryServiceWhateverElseTheyHold)
@@ -508,6 +520,56 @@ TEST_F(DNSOverrideTest, AServiceListedTwiceIsOverriddenOnceAndRestoredExactly)
         applyConnectivity("None");
         EXPECT_PRED_FORMAT2(sameValue, storeContents(), before);
     }
+}
+
+// The global DNS state is a scope of its own, never a service identifier: a service that the system
+// names "Global" is overridden and restored like any other, and only "Both" touches the global state.
+TEST_F(DNSOverrideTest, AServiceNamedGlobalIsAServiceLikeAnyOther)
+{
+    seedStore(everyKey);
+    seedService("Global", "en2", dnsDictionary({ "172.16.0.1" }), dnsDictionary({ "172.16.0.2" }));
+    start();
+    const PropertyListDictionary before = storeContents();
+
+    applyConnectivity("Wifi");
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), withOverride(before, { wifiID, "Global" }, overrideDNS));
+    EXPECT_PRED_FORMAT2(sameValue, storeValue(globalKey), everyKey.global) << "\"Wifi\" leaves the global DNS state alone";
+    EXPECT_EQ(resolverFile(), "nameserver 172.16.0.1\n");
+    applyConnectivity("None");
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), before);
+
+    for (int pass = 0; pass < 2; ++pass) {
+        applyConnectivity("Both");
+        EXPECT_PRED_FORMAT2(sameValue, storeContents(), withOverride(before, { wifiID, cellularID, "Global", globalScope }, overrideDNS));
+        EXPECT_EQ(resolverFile(), "nameserver 192.168.1.1\nnameserver 10.64.0.1\nnameserver 10.64.0.2\nnameserver 172.16.0.1\n");
+    }
+    applyConnectivity("None");
+    EXPECT_PRED_FORMAT2(sameValue, storeContents(), before) << "the global DNS state is the system's again";
+}
+
+// A DNS key of the system's and the settings a person typed alike: what is no DNS name or no IP
+// address becomes no line of the resolver file and no part of the override, and says so once.
+TEST_F(DNSOverrideTest, WhatIsNoNameOrAddressIsLeftOutWithALogLineEach)
+{
+    seedService(wifiID, "en0", dnsDictionary({ "10.0.0.1\noptions ndots:15", "192.168.1.1" }, "home.lan\nnameserver 203.0.113.66"),
+                std::nullopt);
+    start();
+    NSLogCapture log;
+
+    apply({ { kPrefSelectedConnectivity, "Wifi" }, { kPrefDomain, "corp.lan\tsearch evil.example" }, { kPrefPrimaryDNS, "9.9.9.9 " },
+            { kPrefSecondaryDNS, secondaryDNS } });
+
+    EXPECT_EQ(resolverFile(), "nameserver 192.168.1.1\n");
+    EXPECT_PRED_FORMAT2(sameValue, storeValue(stateKey(wifiID)), dnsDictionary({ secondaryDNS }));
+    Lines leftOut;
+    for (const auto& message : log.messages()) {
+        if (message.find("left out") != std::string::npos)
+            leftOut.push_back(message);
+    }
+    EXPECT_EQ(leftOut, (Lines { "The override's domain \"corp.lan\\x09search evil.example\" is no DNS name; left out",
+                                "The override's server \"9.9.9.9 \" is no IP address; left out",
+                                "/etc/resolv.conf: the domain \"home.lan\\nnameserver 203.0.113.66\" is no DNS name; left out",
+                                "/etc/resolv.conf: the server \"10.0.0.1\\noptions ndots:15\" is no IP address; left out" }));
 }
 
 } // namespace

@@ -47,9 +47,14 @@ TEST_F(NotificationManagerTest, StartUpKeepsAnExistingPreferencesFile)
     const std::string preferences = PropertyList(PropertyListDictionary { { "SelectedConnectivity", "Wifi" } }).xml();
     device.writeFile(kPreferencesPath, preferences);
 
+    chmod(device.path(kPreferencesPath).c_str(), 0644);
+
     auto manager = NotificationManager::init();
 
     EXPECT_EQ(device.readFile(kPreferencesPath), preferences);
+    struct stat status {};
+    ASSERT_EQ(stat(device.path(kPreferencesPath).c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u) << "it may hold the Passlock: closed to other accounts";
 }
 
 TEST_F(NotificationManagerTest, SupportReportWithDNSCryptOff)

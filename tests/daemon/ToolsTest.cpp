@@ -172,7 +172,7 @@ TEST_F(ToolsTest, ALongReportOfManyLinesIsStoredAndReadBackUnchanged)
 }
 
 // A process that holds the preferences lock and never lets go, such as one stopped in a debugger.
-TEST_F(ToolsTest, AWriteWaitsForTheLockTwoSecondsAtMostThenGoesOnWithoutIt)
+TEST_F(ToolsTest, AWriteWaitsForTheLockTwoSecondsAtMostThenGivesUpWithALogLine)
 {
     InitPrefs();
     int ready[2];
@@ -190,19 +190,45 @@ TEST_F(ToolsTest, AWriteWaitsForTheLockTwoSecondsAtMostThenGoesOnWithoutIt)
     ASSERT_EQ(holding, 'y');
     log.clear();
 
+    auto began = std::chrono::steady_clock::now();
     WritePrefs("Domain", "example.org");
+    auto waited = std::chrono::steady_clock::now() - began;
 
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
     close(ready[0]);
     close(ready[1]);
-    EXPECT_EQ(ReadPrefs("Domain"), "example.org");
-    const std::string folder = device.path("/var/mobile/Library/Preferences");
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_LT(waited, std::chrono::milliseconds(3000));
+    EXPECT_EQ(ReadPrefs("Domain"), "") << "written without the lock, it could have lost another writer's value";
     EXPECT_EQ(log.messages(), (std::vector<std::string> { "Writing example.org to Domain",
-                                                          "PreferencesLock: " + folder + " not locked within 2 seconds; writing "
-                                                              + kPreferencesPath + " without the lock" }));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1)
-        << "the preferences file alone";
+                                                          "PreferencesLock: " + device.path(kPreferencesPath)
+                                                              + ".lock not locked within 2 seconds; " + kPreferencesPath
+                                                              + " not written" }));
+    WritePrefs("Domain", "example.org");
+    EXPECT_EQ(ReadPrefs("Domain"), "example.org") << "once the holder is gone";
+}
+
+// The preferences may hold the Passlock: no account but their owner and root may read them, from the
+// moment the file is made and whoever writes it.
+TEST_F(ToolsTest, TheFileIsReadableByItsOwnerAlone)
+{
+    auto permissions = [&] {
+        struct stat status {};
+        EXPECT_EQ(lstat(device.path(kPreferencesPath).c_str(), &status), 0);
+        return status.st_mode & 07777;
+    };
+    InitPrefs();
+    EXPECT_EQ(permissions(), 0600u);
+    WritePrefs("Passlock", "1234");
+    EXPECT_EQ(permissions(), 0600u);
+
+    // A file another writer left open to every account is closed by the next write, even one that
+    // changes nothing.
+    chmod(device.path(kPreferencesPath).c_str(), 0644);
+    WritePrefs("Passlock", "1234");
+    EXPECT_EQ(permissions(), 0600u);
+    EXPECT_EQ(ReadPrefs("Passlock"), "1234");
 }
 
 // Two processes that write different keys at the same moments both keep every one of their writes.

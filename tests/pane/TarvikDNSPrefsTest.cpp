@@ -80,7 +80,10 @@ TEST_F(TarvikDNSPrefsTest, AWriteWithoutKeyOrValueOrFileWritesNothing)
     std::filesystem::remove(device.path(preferencesPath));
     WritePrefs("Domain", "example.org");
     EXPECT_FALSE(device.exists(preferencesPath)) << "only the pane's opening makes the file";
-    EXPECT_TRUE(std::filesystem::is_empty(device.path("/var/mobile/Library/Preferences"))) << "and no lock makes another";
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(device.path("/var/mobile/Library/Preferences")))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string> { "com.tarvik.dns.plist.lock" }) << "and the lock makes no other";
     EXPECT_EQ(ReadPrefs("Domain"), std::nullopt);
 }
 

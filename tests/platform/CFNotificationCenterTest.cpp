@@ -1,15 +1,28 @@
 #include "CFNotificationCenter.h"
 #include "CFRunLoop.h"
+#include "ChildProcess.h"
 #include "DeviceRoot.h"
 #include "NSLog.h"
+#include "ObserverTable.h"
+#include "OtherAccount.h"
 #include "TemporaryDevice.h"
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
-
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <optional>
+#include <poll.h>
+#include <set>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,6 +47,120 @@ void record(CFNotificationCenterRef center, void* observer, const std::string& n
     self->received.push_back(name);
     if (self->onReceive)
         self->onReceive(name);
+}
+
+// A process of its own that observes the names and writes each name it hears, a line each, to a pipe.
+// On hearing "grow", it observes many more names, so that its table is written and replaced.
+class ObserverProcess {
+public:
+    explicit ObserverProcess(const std::vector<std::string>& names)
+    {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0)
+            return;
+        processID = fork();
+        if (processID == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            close(ends[0]);
+            heardPipe = ends[1];
+            for (const auto& name : names)
+                CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), &heardPipe, writeHeard, name,
+                                                nullptr, CFNotificationSuspensionBehaviorDeliverImmediately);
+            CFRunLoopRun();
+            _exit(0);
+        }
+        close(ends[1]);
+        heard = ends[0];
+    }
+
+    ~ObserverProcess()
+    {
+        kill(processID, SIGKILL);
+        waitpid(processID, nullptr, 0);
+        close(heard);
+    }
+
+    pid_t pid() const { return processID; }
+
+    bool isRunning() const { return waitpid(processID, nullptr, WNOHANG) == 0; }
+
+    // What it heard, until it heard every name expected or the time-out passed.
+    std::set<std::string> hearUntil(const std::set<std::string>& expected, std::chrono::milliseconds timeout)
+    {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!std::includes(heardNames.begin(), heardNames.end(), expected.begin(), expected.end())) {
+            auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd readable { heard, POLLIN, 0 };
+            char buffer[4096];
+            ssize_t count = 0;
+            if (remaining.count() <= 0 || poll(&readable, 1, static_cast<int>(remaining.count())) <= 0
+                || (count = read(heard, buffer, sizeof buffer)) <= 0)
+                break;
+            lines.append(buffer, static_cast<std::size_t>(count));
+            for (std::size_t end; (end = lines.find('\n')) != std::string::npos; lines.erase(0, end + 1))
+                heardNames.insert(lines.substr(0, end));
+        }
+        return heardNames;
+    }
+
+private:
+    static void writeHeard(CFNotificationCenterRef center, void* observer, const std::string& name, const void*,
+                           const PropertyListDictionary*)
+    {
+        std::string line = name + "\n";
+        [[maybe_unused]] auto written = write(*static_cast<int*>(observer), line.data(), line.size());
+        if (name != "grow")
+            return;
+        for (int index = 0; index < 300; ++index)
+            CFNotificationCenterAddObserver(center, observer, writeHeard, "grown." + std::to_string(index), nullptr,
+                                            CFNotificationSuspensionBehaviorDeliverImmediately);
+        line = "grown\n";
+        written = write(*static_cast<int*>(observer), line.data(), line.size());
+    }
+
+    static inline int heardPipe { -1 };
+    pid_t processID { -1 };
+    int heard { -1 };
+    std::string lines;
+    std::set<std::string> heardNames;
+};
+
+// The status of a post made in a child of its own, which starts with no receivers known and whose end
+// (a crash included) leaves this process as it was: 0, NOTIFY_STATUS_NOT_AUTHORIZED, 1 for any other
+// failure, or 128 and the signal that ended it.
+int postInAChild(const char* name)
+{
+    pid_t poster = fork();
+    if (poster == 0) {
+        std::uint32_t status = notify_post(name);
+        _exit(status == NOTIFY_STATUS_OK || status == NOTIFY_STATUS_NOT_AUTHORIZED ? static_cast<int>(status) : 1);
+    }
+    int waitStatus = 0;
+    waitpid(poster, &waitStatus, 0);
+    return WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus) : WEXITSTATUS(waitStatus);
+}
+
+// Where a table holds the slot of a name: its hash, then two 32-bit counts, observers and posts on
+// their way. Found as another process would, by reading the file.
+std::optional<off_t> slotOffsetIn(const std::string& tableMachinePath, const std::string& name)
+{
+    std::ifstream file(tableMachinePath, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::uint64_t hash = ObserverTable::hashOf(name);
+    for (std::size_t offset = 0; offset + sizeof hash <= bytes.size(); offset += sizeof hash) {
+        if (std::memcmp(bytes.data() + offset, &hash, sizeof hash) == 0)
+            return static_cast<off_t>(offset);
+    }
+    return std::nullopt;
+}
+
+bool writeInto(const std::string& machinePath, off_t offset, std::uint32_t value)
+{
+    int descriptor = open(machinePath.c_str(), O_WRONLY | O_NOFOLLOW);
+    bool written = descriptor >= 0 && pwrite(descriptor, &value, sizeof value, offset) == sizeof value;
+    if (descriptor >= 0)
+        close(descriptor);
+    return written;
 }
 
 class CFNotificationCenterTest : public testing::Test {
@@ -285,10 +412,21 @@ TEST_F(CFNotificationCenterTest, PostRemovesTheSocketFileOfAProcessThatIsGone)
         close(descriptor);
     }
     device.writeFile("/var/run/notifyd/notes.txt", "not a socket");
+    // What else a process that was killed may leave: its table, one it was writing, its other socket.
+    std::vector<std::string> staleFiles;
+    for (const char* suffix : { ".names", ".names.new", ".drop" }) {
+        staleFiles.push_back("/var/run/notifyd/4194305" + std::string(suffix));
+        device.writeFile(staleFiles.back(), "left behind");
+    }
+    std::string ownTableAside = "/var/run/notifyd/" + std::to_string(getpid()) + ".names.new";
+    device.writeFile(ownTableAside, "being written");
     ASSERT_TRUE(device.exists(staleSocket));
 
     EXPECT_EQ(notify_post("name"), 0u);
     EXPECT_FALSE(device.exists(staleSocket));
+    for (const auto& stale : staleFiles)
+        EXPECT_FALSE(device.exists(stale)) << stale;
+    EXPECT_TRUE(device.exists(ownTableAside)) << "the table of a process that lives was removed";
     EXPECT_TRUE(device.exists("/var/run/notifyd/notes.txt")) << "only socket entries are the post's business";
     EXPECT_TRUE(device.exists(ownSocket));
     ASSERT_TRUE(runLoopUntil([&] { return !observer.received.empty(); }));
@@ -347,6 +485,131 @@ TEST_F(CFNotificationCenterTest, ResetLeavesTheDeviceAndForgetsTheObservers)
     notify_post("name");
     ASSERT_TRUE(runLoopUntil([&] { return !after.received.empty(); }));
     EXPECT_TRUE(before.received.empty());
+}
+
+// An observer that stops reading (stopped here, as a debugger or SIGSTOP stops one) costs each post at
+// most a moment; the posts its queue could not hold are made up for once it reads again: it hears
+// every name it observes.
+TEST_F(CFNotificationCenterTest, AStoppedObserverCostsAPostAMomentAndHearsEveryNameWhenItGoesOn)
+{
+    std::vector<std::string> names;
+    for (int index = 0; index < 40; ++index)
+        names.push_back("stopped." + std::to_string(index));
+    ObserverProcess observer(names);
+    ASSERT_TRUE(waitForNotificationObserver(observer.pid()));
+    kill(observer.pid(), SIGSTOP);
+
+    std::chrono::nanoseconds slowest { 0 };
+    auto start = std::chrono::steady_clock::now();
+    for (const auto& name : names) {
+        auto before = std::chrono::steady_clock::now();
+        EXPECT_EQ(notify_post(name.c_str()), NOTIFY_STATUS_OK) << name;
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - before);
+    }
+    auto mean = (std::chrono::steady_clock::now() - start) / names.size();
+    kill(observer.pid(), SIGCONT);
+    std::printf("[ measured ] %zu posts to a stopped observer: %.0f us a post, the slowest %.0f us\n", names.size(),
+                std::chrono::duration<double, std::micro>(mean).count(), std::chrono::duration<double, std::micro>(slowest).count());
+    EXPECT_LT(slowest, 50ms) << "a post waited for an observer that does not read";
+
+    std::set<std::string> expected(names.begin(), names.end());
+    EXPECT_EQ(observer.hearUntil(expected, 5s), expected) << "posts dropped while it was stopped were not made up for";
+}
+
+// Another process of the account writes a count of posts on their way that never were (as a poster
+// killed at the wrong moment, or one that is wrong, could): it holds back no post for long.
+TEST_F(CFNotificationCenterTest, ACountNoPostTakesBackHoldsNoPostBack)
+{
+    Observer observer;
+    observe(observer, "counted");
+    std::string table = device.path("/var/run/notifyd/" + std::to_string(getpid()) + ".names");
+    auto slot = slotOffsetIn(table, "counted");
+    ASSERT_TRUE(slot);
+    ASSERT_TRUE(writeInto(table, *slot + 12, 1000));
+
+    for (int post = 1; post <= 3; ++post) {
+        EXPECT_EQ(postInAChild("counted"), 0);
+        ASSERT_TRUE(runLoopUntil([&] { return observer.received.size() == static_cast<std::size_t>(post); }))
+            << "post " << post << " held back by a count of posts that never came";
+    }
+}
+
+// Whether another account may post to a process is the say of that process's socket's permissions;
+// a post refused there is an error, which notify_post reports.
+TEST_F(CFNotificationCenterTest, PostsFromAnotherAccountGoWhereTheObserversSocketLetsThem)
+{
+    if (auto reason = OtherAccount::unavailable())
+        GTEST_SKIP() << *reason;
+    ASSERT_EQ(chmod(device.root().c_str(), 0755), 0);
+    struct Case {
+        mode_t observersUmask;
+        int status;
+    };
+    for (const Case& each : { Case { 022, static_cast<int>(NOTIFY_STATUS_NOT_AUTHORIZED) }, Case { 0, 0 } }) {
+        SCOPED_TRACE(testing::Message() << "socket made under umask " << std::oct << each.observersUmask);
+        CFNotificationCenterDarwinReset();
+        mode_t previous = umask(each.observersUmask);
+        Observer observer;
+        observe(observer, "across");
+        umask(previous);
+
+        int status = OtherAccount::run([] {
+            std::uint32_t posted = notify_post("across");
+            return posted == NOTIFY_STATUS_OK || posted == NOTIFY_STATUS_NOT_AUTHORIZED ? static_cast<int>(posted) : 1;
+        });
+        EXPECT_EQ(status, each.status);
+        deliverEverythingPosted();
+        EXPECT_EQ(observer.received.size(), each.status == 0 ? 1u : 0u);
+        CFNotificationCenterRemoveEveryObserver(center, &observer);
+    }
+}
+
+// Another account does to an observer's files whatever it can; the observer neither dies nor stops
+// hearing, and posters of its own account do not die either.
+TEST_F(CFNotificationCenterTest, AnotherAccountCannotCrashOrDeafenAnObserver)
+{
+    if (auto reason = OtherAccount::unavailable())
+        GTEST_SKIP() << *reason;
+    ASSERT_EQ(chmod(device.root().c_str(), 0755), 0);
+    struct Attack {
+        const char* what;
+        std::function<void(const std::string& table)> make;
+    };
+    const Attack attacks[] = {
+        { "empties its table", [](const std::string& table) { truncate(table.c_str(), 0); } },
+        { "cuts its table short", [](const std::string& table) { truncate(table.c_str(), 2000); } },
+        { "writes a capacity far beyond the table", [](const std::string& table) { writeInto(table, 8, 1U << 30); } },
+        { "counts a post that never comes",
+          [](const std::string& table) {
+              if (auto slot = slotOffsetIn(table, "target"))
+                  writeInto(table, *slot + 12, 1000);
+          } },
+        { "keeps emptying the counter of changes",
+          [](const std::string& table) {
+              std::string counter = table.substr(0, table.rfind('/')) + "/generation";
+              for (auto end = std::chrono::steady_clock::now() + 300ms; std::chrono::steady_clock::now() < end;)
+                  truncate(counter.c_str(), 0);
+          } },
+    };
+    for (const auto& attack : attacks) {
+        SCOPED_TRACE(attack.what);
+        ObserverProcess observer({ "target", "grow" });
+        ASSERT_TRUE(waitForNotificationObserver(observer.pid()));
+        std::string table = device.path("/var/run/notifyd/" + std::to_string(observer.pid()) + ".names");
+        pid_t attacker = OtherAccount::start([&] {
+            attack.make(table);
+            return 0;
+        });
+        for (int post = 0; post < 10; ++post)
+            EXPECT_EQ(postInAChild(post % 2 ? "grow" : "target"), 0) << "a poster of the observer's account failed";
+        EXPECT_EQ(OtherAccount::wait(attacker), 0);
+        EXPECT_EQ(postInAChild("target"), 0);
+        EXPECT_EQ(postInAChild("grow"), 0);
+
+        std::set<std::string> expected { "target", "grow", "grown" };
+        EXPECT_EQ(observer.hearUntil(expected, 5s), expected);
+        EXPECT_TRUE(observer.isRunning());
+    }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/wait.h>
@@ -191,6 +192,148 @@ TEST_F(DynamicStoreLogTest, AFileThatIsNoLogReadsAsEmptyAndIsReplacedByTheFirstC
 
     ASSERT_TRUE(SCDynamicStoreSetValue(store.get(), "Key:/A", "a"));
     EXPECT_EQ(DynamicStoreLog().contents(), (PropertyListDictionary { { "Key:/A", "a" } }));
+}
+
+// Runs the code in a forked process, so that a crash is an answer and not the end of the tests; its exit
+// status, or 128 and the signal that ended it.
+int inAnotherProcess(const std::function<int()>& code)
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(code());
+    int status = 0;
+    if (waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A writer that cannot map the change counter as a file only its owner changes makes no change: other
+// processes would never look for it. The log stays as it was, and the writer goes on.
+TEST_F(DynamicStoreLogTest, AWriterThatCannotMapTheCounterChangesNothing)
+{
+    const std::string counterPath = device.path(DynamicStoreLog::changesDevicePath);
+    struct Case {
+        const char* counter;
+        std::function<void()> make;
+    };
+    const Case cases[] = {
+        { "a folder", [&] { std::filesystem::create_directory(counterPath); } },
+        { "a link", [&] { std::filesystem::create_symlink(counterPath + ".elsewhere", counterPath); } },
+        { "writable by every account", [&] {
+             device.writeFile(DynamicStoreLog::changesDevicePath, std::string(8, '\0'));
+             std::filesystem::permissions(counterPath, std::filesystem::perms::all);
+         } },
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.counter);
+        for (int key = 0; key < 6; ++key)
+            ASSERT_TRUE(SCDynamicStoreSetValue(store.get(), "Key:/" + std::to_string(key), PropertyList(key)));
+        std::filesystem::remove(counterPath);
+        test.make();
+        auto log = device.readFile(DynamicStoreLog::devicePath);
+
+        int status = inAnotherProcess([] {
+            auto writer = SCDynamicStoreCreate(kCFAllocatorDefault, "writer", nullptr, nullptr);
+            // Read first, as a process that has been running for a while has.
+            if (SCDynamicStoreCopyValue(writer.get(), "Key:/0") != PropertyList(0))
+                return 2;
+            bool refused = !SCDynamicStoreSetValue(writer.get(), "Key:/New", "new")
+                && !SCDynamicStoreRemoveValue(writer.get(), "Key:/0")
+                && DynamicStoreLog().change("Key:/1", PropertyList("changed")) == DynamicStoreLog::Change::Failed;
+            return refused ? 0 : 1;
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(device.readFile(DynamicStoreLog::devicePath), log);
+        EXPECT_EQ(DynamicStoreLog().contents().size(), 6u);
+
+        std::filesystem::remove_all(counterPath);
+        std::filesystem::remove(counterPath + ".elsewhere");
+        auto made = inAnotherProcess([] {
+            return DynamicStoreLog().change("Key:/New", PropertyList("new")) == DynamicStoreLog::Change::Made ? 0 : 1;
+        });
+        EXPECT_EQ(made, 0) << "a counter that can be mapped again is made again";
+        std::filesystem::remove(logPath());
+        std::filesystem::remove(counterPath);
+    }
+}
+
+// A value whose record no reader would take is refused before anything is written; one just within the
+// limit is stored and read back by another process, and changes after both are read by everyone.
+TEST_F(DynamicStoreLogTest, AValueLargerThanTheStoreKeepsIsRefused)
+{
+    const std::string key = "Key:/Large";
+    ASSERT_TRUE(SCDynamicStoreSetValue(store.get(), "Key:/Before", "before"));
+    // The record's body: a kind, a key length, the key, a value tag, a data length, the data.
+    const std::size_t largestData = StoreRecord::maximumBodySize - (1 + 4 + key.size() + 1 + 4);
+    auto log = device.readFile(DynamicStoreLog::devicePath);
+
+    EXPECT_FALSE(SCDynamicStoreSetValue(store.get(), key, PropertyListData(largestData + 1, 0x5a)));
+    EXPECT_EQ(device.readFile(DynamicStoreLog::devicePath), log) << "nothing is written";
+    EXPECT_FALSE(SCDynamicStoreCopyValue(store.get(), key));
+
+    ASSERT_TRUE(SCDynamicStoreSetValue(store.get(), key, PropertyListData(largestData, 0xa5)));
+    ASSERT_TRUE(SCDynamicStoreSetValue(store.get(), "Key:/After", "after"));
+    EXPECT_EQ(inAnotherProcess([&] {
+        DynamicStoreLog reader;
+        const auto& contents = reader.contents();
+        bool whole = contents.size() == 3 && contents.at(key).data() && contents.at(key).data()->size() == largestData
+            && contents.at("Key:/After") == PropertyList("after");
+        return whole ? 0 : 1;
+    }), 0);
+}
+
+// Another hand cuts the log short, empties it or puts another in its place: a process that had read it
+// reads it anew, its next write lands at the log's real end, and every process reads that write.
+TEST_F(DynamicStoreLogTest, ALogCutOrReplacedByAnotherHandIsReadAnew)
+{
+    struct Case {
+        const char* change;
+        std::function<void(const std::vector<std::uintmax_t>& ends)> make;
+        PropertyListDictionary after; // the store then, without the write that follows
+    };
+    const PropertyList one("one");
+    const PropertyList two("two");
+    const PropertyList three("three");
+    auto cutTo = [&](std::uintmax_t size) { std::filesystem::resize_file(logPath(), size); };
+    const Case cases[] = {
+        { "cut after the first record", [&](const auto& ends) { cutTo(ends[0]); }, { { "Key:/1", one } } },
+        { "cut inside the second record", [&](const auto& ends) { cutTo(ends[1] - 5); }, { { "Key:/1", one } } },
+        { "cut to its header", [&](const auto&) { cutTo(DynamicStoreLog::header.size()); }, {} },
+        { "emptied", [&](const auto&) { cutTo(0); }, {} },
+        { "cut, then written past where it was read", [&](const auto& ends) {
+             cutTo(ends[0]);
+             ASSERT_EQ(DynamicStoreLog().change("Key:/Long", PropertyList(std::string(100, 'x'))), DynamicStoreLog::Change::Made);
+         }, { { "Key:/1", one }, { "Key:/Long", std::string(100, 'x') } } },
+        { "replaced", [&](const auto&) {
+             std::string other = std::string(DynamicStoreLog::header) + StoreRecord { "Key:/Other", PropertyList(1) }.encoded();
+             device.writeFile(std::string(DynamicStoreLog::devicePath) + ".other", other);
+             std::filesystem::rename(logPath() + ".other", logPath());
+         }, { { "Key:/Other", PropertyList(1) } } },
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.change);
+        std::filesystem::remove(logPath());
+        DynamicStoreLog writer;
+        DynamicStoreLog reader;
+        std::vector<std::uintmax_t> ends;
+        for (const auto& [key, value] : { std::pair { "Key:/1", one }, { "Key:/2", two }, { "Key:/3", three } }) {
+            ASSERT_EQ(writer.change(key, value), DynamicStoreLog::Change::Made);
+            ends.push_back(logSize());
+        }
+        ASSERT_EQ(reader.contents().size(), 3u);
+        test.make(ends);
+
+        ASSERT_EQ(writer.change("Key:/4", PropertyList("four")), DynamicStoreLog::Change::Made);
+        PropertyListDictionary expected = test.after;
+        expected["Key:/4"] = "four";
+        EXPECT_EQ(DynamicStoreLog().contents(), expected) << "a process that reads the log for the first time";
+        EXPECT_EQ(reader.contents(), expected) << "a process that had read it before";
+        EXPECT_EQ(writer.contents(), expected);
+        ASSERT_EQ(DynamicStoreLog().change("Key:/5", PropertyList("five")), DynamicStoreLog::Change::Made);
+        expected["Key:/5"] = "five";
+        EXPECT_EQ(writer.contents(), expected) << "the writer reads the writes of others after it";
+        EXPECT_EQ(reader.contents(), expected);
+    }
 }
 
 } // namespace

@@ -201,6 +201,103 @@ TEST_F(Files, OwnerChangesNeedExistingAccountsAndNeverFollowLinks)
     EXPECT_FALSE(manager.setOwnerAccountName("/tmp/link", ownName, ownGroup));
 }
 
+// Anyone may place a link or a file of their own in /tmp: a reader of the device never follows a link
+// in a folder that another account may write, and reads only regular files whose owner it trusts. The
+// device's own links, in folders nobody else may write, are followed as before.
+TEST_F(Files, AReadNeverFollowsALinkInAFolderOthersMayWrite)
+{
+    device.writeFile("/private/secret", "root's secret");
+    device.writeFile("/etc/real", "the device's own");
+    fs::create_directories(device.path("/tmp"));
+    ASSERT_EQ(chmod(device.path("/tmp").c_str(), 01777), 0);
+    fs::create_symlink(device.path("/private/secret"), device.path("/tmp/DNSCrypt.log"));
+    fs::create_symlink(device.path("/private"), device.path("/tmp/folder"));
+    fs::create_symlink(device.path("/etc/real"), device.path("/etc/linked"));
+    ASSERT_EQ(mkfifo(device.path("/tmp/fifo").c_str(), 0666), 0);
+    device.writeFile("/tmp/own", "own");
+
+    struct Case {
+        const char* path;
+        std::optional<std::string> read;
+        std::optional<std::string> readAsOwnFile;
+    };
+    const Case cases[] = {
+        { "/tmp/DNSCrypt.log", std::nullopt, std::nullopt },
+        { "/tmp/folder/secret", std::nullopt, std::nullopt },
+        { "/tmp/fifo", std::nullopt, std::nullopt },
+        { "/tmp/own", "own", "own" },
+        { "/etc/linked", "the device's own", std::nullopt },
+        { "/etc/real", "the device's own", "the device's own" },
+    };
+    for (const auto& [path, read, readAsOwnFile] : cases) {
+        EXPECT_EQ(stringWithContentsOfFile(path, UTF8), read) << path;
+        EXPECT_EQ(stringWithContentsOfOwnFile(path, UTF8), readAsOwnFile) << path;
+    }
+    EXPECT_FALSE(dictionaryWithContentsOfFile("/tmp/DNSCrypt.log"));
+}
+
+TEST_F(Files, AFileOfAnotherAccountIsReadOnlyFromAFolderOfItsOwn)
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root and the account \"nobody\"";
+    auto giveToNobody = [&](const std::string& devicePath) { ASSERT_EQ(chown(device.path(devicePath).c_str(), nobody->pw_uid, nobody->pw_gid), 0); };
+    device.writeFile("/tmp/planted", "planted");
+    ASSERT_EQ(chmod(device.path("/tmp").c_str(), 01777), 0);
+    giveToNobody("/tmp/planted");
+    device.writeFile("/var/nobody/own", "nobody's");
+    giveToNobody("/var/nobody");
+    giveToNobody("/var/nobody/own");
+    device.writeFile("/var/shared/own", "nobody's");
+    ASSERT_EQ(chmod(device.path("/var/shared").c_str(), 0775), 0);
+    giveToNobody("/var/shared/own");
+
+    EXPECT_FALSE(stringWithContentsOfFile("/tmp/planted", UTF8)) << "placed in a folder everyone may write";
+    EXPECT_EQ(stringWithContentsOfFile("/var/nobody/own", UTF8), "nobody's") << "as the preferences of mobile, in mobile's folder";
+    EXPECT_FALSE(stringWithContentsOfOwnFile("/var/nobody/own", UTF8));
+    EXPECT_FALSE(stringWithContentsOfFile("/var/shared/own", UTF8)) << "in a folder its group may write";
+}
+
+// The permissions, and the owner where named, come with the file: no reader ever finds it open to more
+// accounts than asked, not even for a moment, and an in-place write never goes through a link.
+TEST_F(Files, WrittenFilesHaveTheirAttributesBeforeTheirName)
+{
+    const std::string path = "/var/mobile/Library/Preferences/com.tarvik.dns.plist";
+    auto status = [&] {
+        struct stat fileStatus {};
+        EXPECT_EQ(lstat(device.path(path).c_str(), &fileStatus), 0);
+        return fileStatus;
+    };
+    ASSERT_TRUE(writeDictionaryToFile({ { "Passlock", "1234" } }, path, true));
+    EXPECT_EQ(status().st_mode & 07777, 0644u);
+    ASSERT_TRUE(writeDictionaryToFile({ { "Passlock", "1234" } }, path, true, { 0600 }));
+    EXPECT_EQ(status().st_mode & 07777, 0600u);
+    ASSERT_TRUE(writeStringToFile("x", path, false, UTF8, { 0640 }));
+    EXPECT_EQ(status().st_mode & 07777, 0640u);
+
+    if (const passwd* nobody = getpwnam("nobody"); nobody && geteuid() == 0) {
+        std::string group = getgrgid(nobody->pw_gid)->gr_name;
+        ASSERT_TRUE(writeDictionaryToFile({ { "Passlock", "1234" } }, path, true, { 0600, "nobody", group }));
+        EXPECT_EQ(status().st_uid, nobody->pw_uid);
+        EXPECT_EQ(status().st_gid, nobody->pw_gid);
+        EXPECT_EQ(status().st_mode & 07777, 0600u);
+    }
+    ASSERT_TRUE(writeDictionaryToFile({}, path, true, { 0600, "no-such-account-tarvik", "" })) << "as the platform ignores it";
+
+    device.writeFile("/private/target", "keep");
+    fs::create_directories(device.path("/etc"));
+    fs::create_symlink(device.path("/private/target"), device.path("/etc/link"));
+    EXPECT_FALSE(writeStringToFile("written", "/etc/link", false, UTF8));
+    EXPECT_FALSE(NSFileManager::defaultManager().setPosixPermissions("/etc/link", 0600));
+    EXPECT_EQ(device.readFile("/private/target"), "keep");
+    struct stat target {};
+    ASSERT_EQ(stat(device.path("/private/target").c_str(), &target), 0);
+    EXPECT_EQ(target.st_mode & 07777, 0644u);
+    EXPECT_TRUE(NSFileManager::defaultManager().setPosixPermissions("/private/target", 0600));
+    ASSERT_EQ(stat(device.path("/private/target").c_str(), &target), 0);
+    EXPECT_EQ(target.st_mode & 07777, 0600u);
+}
+
 TEST_F(Files, DictionariesRoundTripThroughFiles)
 {
     PropertyListDictionary preferences {

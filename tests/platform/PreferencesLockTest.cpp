@@ -6,12 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <grp.h>
 #include <optional>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +35,15 @@ struct Account {
 std::optional<Account> mobileAccount()
 {
     const passwd* user = getpwnam("mobile");
+    if (!user || geteuid() != 0)
+        return std::nullopt;
+    return Account { user->pw_uid, user->pw_gid };
+}
+
+// An account that may not write the preferences, where the machine has it and this process may become it.
+std::optional<Account> nobodyAccount()
+{
+    const passwd* user = getpwnam("nobody");
     if (!user || geteuid() != 0)
         return std::nullopt;
     return Account { user->pw_uid, user->pw_gid };
@@ -125,14 +138,25 @@ protected:
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(device.path(preferencesFolder)))
             names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
         return names;
     }
+
+    struct stat lockFileStatus() const
+    {
+        struct stat status {};
+        EXPECT_EQ(lstat(device.path(lockFilePath).c_str(), &status), 0);
+        return status;
+    }
+
+    static constexpr const char* lockFilePath = "/var/mobile/Library/Preferences/com.tarvik.dns.plist.lock";
 
     TemporaryDevice device;
     NSLogCapture log;
 };
 
-TEST_F(PreferencesLockTest, TakingItMakesNoFileAndNoFolder)
+// The lock is a file beside the preferences that only their folder's owner and root may open.
+TEST_F(PreferencesLockTest, TakingItMakesOnlyItsOwnersLockFile)
 {
     {
         PreferencesLock lock(preferencesPath);
@@ -145,7 +169,11 @@ TEST_F(PreferencesLockTest, TakingItMakesNoFileAndNoFolder)
         PreferencesLock lock(preferencesPath);
         EXPECT_TRUE(lock.isLocked());
     }
-    EXPECT_TRUE(folderContent().empty()) << "no preferences file, no lock file";
+    EXPECT_EQ(folderContent(), std::vector<std::string> { "com.tarvik.dns.plist.lock" }) << "no preferences file";
+    struct stat status = lockFileStatus();
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(status.st_uid, geteuid());
     EXPECT_TRUE(log.messages().empty());
 
     unsetenv(DeviceRoot::environmentVariable);
@@ -185,7 +213,7 @@ TEST_F(PreferencesLockTest, ExcludesOtherProcessesWhileHeld)
     EXPECT_EQ(exitStatusOf(waiter), 0);
 }
 
-TEST_F(PreferencesLockTest, ALockNotHadWithinThePatienceIsLoggedAndGoneWithout)
+TEST_F(PreferencesLockTest, ALockNotHadWithinThePatienceIsLoggedAndNothingIsWritten)
 {
     makePreferencesFolder();
     LockHolder holder;
@@ -194,9 +222,105 @@ TEST_F(PreferencesLockTest, ALockNotHadWithinThePatienceIsLoggedAndGoneWithout)
     PreferencesLock lock(preferencesPath, std::chrono::milliseconds(50));
 
     EXPECT_FALSE(lock.isLocked());
-    EXPECT_EQ(log.messages(), std::vector<std::string> { "PreferencesLock: " + device.path(preferencesFolder)
-                                                         + " not locked within 0.05 seconds; writing " + preferencesPath
-                                                         + " without the lock" });
+    EXPECT_EQ(log.messages(), std::vector<std::string> { "PreferencesLock: " + device.path(lockFilePath)
+                                                         + " not locked within 0.05 seconds; " + preferencesPath
+                                                         + " not written" });
+}
+
+// A lock file that another account could open is no lock: whoever opens it could hold it and keep every
+// writer waiting. It is refused with a log line, and nothing is written.
+TEST_F(PreferencesLockTest, ALockFileOthersCouldOpenIsNoLock)
+{
+    makePreferencesFolder();
+    { PreferencesLock made(preferencesPath); }
+
+    struct Case {
+        const char* description;
+        std::function<void()> spoil;
+        std::string problem;
+    };
+    const std::string lockFile = device.path(lockFilePath);
+    const Case cases[] = {
+        { "readable by everyone", [&] { chmod(lockFile.c_str(), 0644); }, "not a file of the folder's owner that only it may open" },
+        { "writable by its group", [&] { chmod(lockFile.c_str(), 0620); }, "not a file of the folder's owner that only it may open" },
+        { "a link to a file of the owner's",
+          [&] {
+              device.writeFile("/var/mobile/other.lock", "");
+              chmod(device.path("/var/mobile/other.lock").c_str(), 0600);
+              std::filesystem::remove(lockFile);
+              std::filesystem::create_symlink(device.path("/var/mobile/other.lock"), lockFile);
+          },
+          "Too many levels of symbolic links" },
+        { "a folder", [&] { std::filesystem::remove(lockFile); std::filesystem::create_directory(lockFile); }, "Is a directory" },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.description);
+        testCase.spoil();
+        log.clear();
+
+        PreferencesLock lock(preferencesPath, noPatience);
+
+        EXPECT_FALSE(lock.isLocked());
+        EXPECT_EQ(log.messages(), std::vector<std::string> { "PreferencesLock: cannot use " + lockFile + ": " + testCase.problem + "; "
+                                                             + preferencesPath + " not written" });
+        std::filesystem::remove(lockFile);
+        { PreferencesLock remade(preferencesPath); }
+    }
+}
+
+// An account that may not replace the preferences can neither take their lock nor keep a writer waiting
+// with the folder's lock of before.
+TEST_F(PreferencesLockTest, AnAccountWithoutWriteAccessTakesNothingAndKeepsNoOneWaiting)
+{
+    auto nobody = nobodyAccount();
+    if (!nobody)
+        GTEST_SKIP() << "needs root and the account \"nobody\"";
+    makePreferencesFolder();
+    { PreferencesLock made(preferencesPath); }
+
+    EXPECT_FALSE(anotherProcessTakesTheLock(nobody));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t locker = fork();
+    if (locker == 0) {
+        becomeOrExit(nobody);
+        // Whatever it can open, it locks, and holds.
+        char taken = '0';
+        for (const std::string& path : { device.path(preferencesFolder), device.path(lockFilePath) }) {
+            int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
+                ++taken;
+        }
+        (void)!write(ready[1], &taken, 1);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char taken = 0;
+    ASSERT_EQ(read(ready[0], &taken, 1), 1);
+    close(ready[0]);
+
+    PreferencesLock byRoot(preferencesPath, noPatience);
+    EXPECT_TRUE(byRoot.isLocked()) << "at once";
+    EXPECT_EQ(taken, '1') << "the folder alone, which is no lock any more";
+    kill(locker, SIGKILL);
+    waitpid(locker, nullptr, 0);
+}
+
+// Made by root in a folder of another account's (nobody stands in for mobile where the machine has no
+// mobile), the lock file is that account's: it takes the lock as well as root.
+TEST_F(PreferencesLockTest, ALockFileRootMakesIsTheFolderOwners)
+{
+    auto owner = nobodyAccount();
+    if (!owner)
+        GTEST_SKIP() << "needs root and the account \"nobody\"";
+    makePreferencesFolder(owner);
+
+    { PreferencesLock byRoot(preferencesPath); }
+
+    EXPECT_EQ(lockFileStatus().st_uid, owner->uid);
+    EXPECT_EQ(lockFileStatus().st_mode & 07777, 0600u);
+    EXPECT_TRUE(anotherProcessTakesTheLock(owner));
 }
 
 // The daemon runs as root and the pane as mobile: each takes the lock whoever took it before, and each
@@ -226,7 +350,8 @@ TEST_F(PreferencesLockTest, RootAndMobileTakeTheSameLock)
     }
     PreferencesLock byRoot(preferencesPath, noPatience);
     EXPECT_TRUE(byRoot.isLocked()) << "root, after mobile";
-    EXPECT_EQ(folderContent(), std::vector<std::string> { "com.tarvik.dns.plist" });
+    EXPECT_EQ(folderContent(), (std::vector<std::string> { "com.tarvik.dns.plist", "com.tarvik.dns.plist.lock" }));
+    EXPECT_EQ(lockFileStatus().st_uid, mobile->uid) << "made by root for the folder's owner";
 }
 
 } // namespace

@@ -4,7 +4,10 @@
 #include "SCDynamicStore.h"
 #include "TemporaryDevice.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -458,6 +461,128 @@ TEST_F(SCDynamicStoreTest, ConnectionGoneWithAChangePendingIsNeverCalled)
     set(key, nestedValue("2.2.2.2"));
     deliverEverythingChanged();
     EXPECT_EQ(watcher.changes, Changes {});
+}
+
+// A conditional change is made only while the key holds what the caller expects; either way the caller
+// learns whether it was, and watchers hear of it only when it was.
+TEST_F(SCDynamicStoreTest, ConditionalChangesAreMadeOnlyWhileTheKeyHoldsTheExpectedValue)
+{
+    const std::string key = "State:/Network/Service/A/DNS";
+    const PropertyList a = nestedValue("1.1.1.1");
+    const PropertyList b = nestedValue("2.2.2.2");
+    enum class Call { SetIf, RemoveIf };
+    struct Case {
+        std::optional<PropertyList> before;
+        Call call;
+        std::optional<PropertyList> value; // what SetIf sets
+        std::optional<PropertyList> expected;
+        bool answer;
+        std::optional<PropertyList> after;
+    };
+    const Case cases[] = {
+        { std::nullopt, Call::SetIf, a, std::nullopt, true, a },
+        { a, Call::SetIf, b, std::nullopt, false, a },
+        { a, Call::SetIf, b, a, true, b },
+        { a, Call::SetIf, b, b, false, a },
+        { std::nullopt, Call::SetIf, b, a, false, std::nullopt },
+        { a, Call::SetIf, a, a, true, a },
+        { a, Call::RemoveIf, std::nullopt, a, true, std::nullopt },
+        { a, Call::RemoveIf, std::nullopt, b, false, a },
+        { std::nullopt, Call::RemoveIf, std::nullopt, a, false, std::nullopt },
+    };
+    Watcher watcher;
+    watch(watcher, "watcher", { key });
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        const Case& test = cases[index];
+        if (test.before)
+            set(key, *test.before);
+        else
+            SCDynamicStoreRemoveValue(writer.get(), key);
+        deliverEverythingChanged();
+        watcher.changes.clear();
+
+        bool answer = test.call == Call::SetIf ? SCDynamicStoreSetValueIf(writer.get(), key, *test.value, test.expected)
+                                               : SCDynamicStoreRemoveValueIf(writer.get(), key, *test.expected);
+        EXPECT_EQ(answer, test.answer) << "case " << index;
+        EXPECT_EQ(SCDynamicStoreCopyValue(writer.get(), key), test.after) << "case " << index;
+        deliverEverythingChanged();
+        Changes heard = test.before == test.after ? Changes {} : Changes { { key } };
+        EXPECT_EQ(watcher.changes, heard) << "case " << index;
+    }
+    EXPECT_FALSE(SCDynamicStoreSetValueIf(writer.get(), "", a, std::nullopt));
+    EXPECT_FALSE(SCDynamicStoreSetValueIf(nullptr, key, a, std::nullopt));
+    EXPECT_FALSE(SCDynamicStoreRemoveValueIf(nullptr, key, a));
+}
+
+// Processes that count a key up by conditional sets, each reading the key and setting the next count
+// only while it still holds the one read, lose no count however their writes interleave; of those that
+// then remove the final count at once, exactly one does.
+TEST_F(SCDynamicStoreTest, ConditionalChangesOfRacingProcessesLoseNothing)
+{
+    constexpr int processes = 4;
+    constexpr int countsEach = 250;
+    const std::string key = "Test:/Counted";
+    auto count = [](std::int64_t value) { return PropertyList(PropertyListDictionary { { "Count", value } }); };
+    set(key, count(0));
+    int gate[2];
+    int results[2];
+    ASSERT_EQ(pipe(gate), 0);
+    ASSERT_EQ(pipe(results), 0);
+    std::vector<pid_t> children;
+    for (int process = 0; process < processes; ++process) {
+        pid_t child = fork();
+        if (child == 0) {
+            close(gate[1]);
+            close(results[0]);
+            char ignored;
+            [[maybe_unused]] auto opened = read(gate[0], &ignored, 1);
+            auto store = SCDynamicStoreCreate(kCFAllocatorDefault, "counter", nullptr, nullptr);
+            int refused = 0;
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            for (int counted = 0; counted < countsEach;) {
+                if (std::chrono::steady_clock::now() > deadline)
+                    _exit(3);
+                auto current = SCDynamicStoreCopyValue(store.get(), key);
+                const std::int64_t* value = current ? current->dictionary()->at("Count").integer() : nullptr;
+                if (!value)
+                    _exit(2);
+                if (SCDynamicStoreSetValueIf(store.get(), key, count(*value + 1), current))
+                    ++counted;
+                else
+                    ++refused;
+            }
+            // Every process removes the final count as soon as it is there.
+            while (SCDynamicStoreCopyValue(store.get(), key) != count(processes * countsEach)) {
+                if (!SCDynamicStoreCopyValue(store.get(), key) || std::chrono::steady_clock::now() > deadline)
+                    break;
+            }
+            char removed = SCDynamicStoreRemoveValueIf(store.get(), key, count(processes * countsEach)) ? 1 : 0;
+            [[maybe_unused]] auto told = write(results[1], &removed, 1);
+            _exit(refused > 0 ? 0 : 1);
+        }
+        if (child > 0)
+            children.push_back(child);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    close(results[1]);
+    ASSERT_EQ(children.size(), static_cast<std::size_t>(processes)) << "fork failed";
+    int interleaved = 0;
+    for (pid_t child : children) {
+        int status = waitForChild(child);
+        EXPECT_TRUE(status == 0 || status == 1) << status;
+        interleaved += status == 0;
+    }
+    int removals = 0;
+    char removed = 0;
+    while (read(results[0], &removed, 1) == 1)
+        removals += removed;
+    close(results[0]);
+    EXPECT_EQ(removals, 1) << "exactly one process removes the final count";
+    EXPECT_FALSE(SCDynamicStoreCopyValue(writer.get(), key));
+    // Not a condition of the store, only of this test's strength: how many processes found the key
+    // changed under them.
+    std::cout << interleaved << " of " << processes << " processes had a conditional set refused\n";
 }
 
 } // namespace

@@ -4,14 +4,18 @@
 // by a restart. After every step has settled, the dynamic store, the preferences, /etc/resolv.conf and
 // the proxy are compared with a model of what the system last wrote and what the settings select.
 //
-// The system's changes are made one at a time, each once netwardd has settled: a write that falls
-// between the daemon's backup of a key and its override of it is lost on a store without
-// compare-and-set, and is not what this test is about.
+// Most of the system's changes are made one at a time, each once netwardd has settled. Besides, a
+// foreign writer aims at the middle of every pass a step starts: right after the daemon's first change
+// of a DNS key or of its backup in that pass, or at a random instant within it, it writes or removes
+// the key as the system would. No such write may be lost (under the override, it is the backup; without,
+// the key's value) or unheard (the override is back in force over it).
 //
 // Seeds and length come from TARVIKDNS_LIVE_NETWORK_SEEDS ("7", or "1,5,20-60") and
-// TARVIKDNS_LIVE_NETWORK_STEPS; run the test program itself with them, for instance
+// TARVIKDNS_LIVE_NETWORK_STEPS, the writes aimed at each pass from TARVIKDNS_LIVE_NETWORK_AIMED_WRITES
+// (1); run the test program itself with them, for instance
 //   TARVIKDNS_LIVE_NETWORK_SEEDS=1-100 build/tests/system/system_tests --gtest_filter='Seeds/LiveNetwork*'
-// A kill falls after a random delay, so a rerun repeats a seed's steps, not always the kill's instant.
+// A kill or an aimed write falls after a random delay, so a rerun repeats a seed's steps, not always
+// their instants.
 #include "CFNotificationCenter.h"
 #include "ChildProcess.h"
 #include "DeviceSeed.h"
@@ -62,6 +66,12 @@ std::size_t liveNetworkSteps()
 {
     const char* steps = std::getenv("TARVIKDNS_LIVE_NETWORK_STEPS");
     return steps ? std::stoul(steps) : 50;
+}
+
+int aimedWritesPerPass()
+{
+    const char* writes = std::getenv("TARVIKDNS_LIVE_NETWORK_AIMED_WRITES");
+    return writes ? std::stoi(writes) : 1;
 }
 
 std::string backupKeyOf(const std::string& key)
@@ -285,8 +295,14 @@ protected:
         }
     }
 
-    // How long after a step to kill the daemon: anywhere within about one pass.
+    // How long after a step to kill the daemon: anywhere within about one pass. Drawn apart from the
+    // steps, whose sequence must not depend on how long passes took.
     std::chrono::microseconds killDelay()
+    {
+        return std::chrono::microseconds(std::uniform_int_distribution<int>(0, int(killDelayBound().count()))(instants));
+    }
+
+    std::chrono::microseconds killDelayBound() const
     {
         double passMilliseconds = 30;
         if (!passTimes.empty()) {
@@ -294,7 +310,7 @@ protected:
             std::nth_element(recent.begin(), recent.begin() + std::ssize(recent) / 2, recent.end());
             passMilliseconds = recent[recent.size() / 2];
         }
-        return std::chrono::microseconds(number(0, int(passMilliseconds * 1500)));
+        return std::chrono::microseconds(int(passMilliseconds * 1500));
     }
 
     // A step, with now and then a kill of the daemon during the pass it starts, and a restart; the
@@ -303,10 +319,17 @@ protected:
     {
         bool passes = startsAPass(step);
         int before = receivedDNSChanged();
+        OverrideSettings previous = model.settings;
         auto began = Clock::now();
         perform(step);
         ++stepsDone;
         history.push_back(step.description());
+        aimedKeys.clear();
+        auto aiming = Clock::now();
+        for (int write = 0; passes && write < aimedWritesPerPass(); ++write)
+            aimAtThePass(previous);
+        // The time spent aiming is no part of a pass's: it would stretch the aims and kills that follow.
+        began += Clock::now() - aiming;
         if (passes && chance(0.2)) {
             do {
                 auto delay = killDelay();
@@ -331,6 +354,68 @@ protected:
             } while (chance(0.3));
         }
         return settle(before, passes, began);
+    }
+
+    // A write of the system's to a DNS key that the pass under way overrides or restores, made right
+    // after the daemon's first change of that key or of its backup in that pass, or at a random instant
+    // within about one pass (the aim bounded by two passes' time).
+    void aimAtThePass(const OverrideSettings& previous)
+    {
+        LiveNetworkModel before = model;
+        before.settings = previous;
+        std::vector<std::string> keys;
+        for (const auto& service : model.listedServices()) {
+            for (const auto& key : { dnsStateKey(service), dnsSetupKey(service) }) {
+                if (model.isOverridden(key) || before.isOverridden(key))
+                    keys.push_back(key);
+            }
+        }
+        if (model.overridesGlobal() || before.overridesGlobal())
+            keys.push_back(globalDNSKey);
+        if (keys.empty())
+            return;
+        std::string key = pick(keys);
+        int aim = number(0, 2);
+        if (aim == 2) {
+            std::this_thread::sleep_for(killDelay());
+        } else {
+            std::string watched = aim == 0 ? key : backupKeyOf(key);
+            auto was = storeValue(watched);
+            auto deadline = Clock::now() + std::min<std::chrono::microseconds>(2 * killDelayBound(), 200ms);
+            while (storeValue(watched) == was && Clock::now() < deadline)
+                std::this_thread::yield();
+        }
+        PropertyList renewed = systemDNS();
+        while (model.systemValue(key) == renewed)
+            renewed = systemDNS();
+        Step write = model.systemValue(key) && chance(0.25) ? removeKey(key) : setKey(key, renewed);
+        perform(write);
+        bool busy = !ProcessActivity::of(netwardd->pid()).waitsInRunLoop;
+        ++aimedWrites;
+        aimedAtABusyDaemon += busy;
+        aimedKeys.push_back(key);
+        const char* aims[] = { "right after the daemon changed the key", "right after the daemon changed its backup", "at random" };
+        history.push_back("  aimed " + std::string(aims[aim]) + ": " + write.description() + (busy ? " (busy)" : " (idle)"));
+    }
+
+    // What became of the writes aimed at the last step's passes, when the store is not as expected: a
+    // write lost (neither the key nor its backup holds the system's value) or unheard (the key holds it
+    // where the override belongs).
+    std::string aimedWriteFates()
+    {
+        std::string fates;
+        for (const auto& key : std::set<std::string>(aimedKeys.begin(), aimedKeys.end())) {
+            auto seen = storeValue(key);
+            if (model.isOverridden(key) && seen == model.systemValue(key) && seen != model.settings.overrideDictionary()) {
+                ++unheardWrites;
+                fates += "\n  unheard: " + key;
+            } else if (model.isOverridden(key) ? !model.backupFault(backupKeyOf(key), storeValue(backupKeyOf(key))).empty()
+                                               : seen != model.systemValue(key)) {
+                ++lostWrites;
+                fates += "\n  lost: " + key;
+            }
+        }
+        return fates;
     }
 
     void startNetwardd()
@@ -377,7 +462,7 @@ protected:
         auto failure = testing::AssertionFailure();
         for (const auto& fault : faults)
             failure << "\n  " << fault;
-        return failure;
+        return failure << aimedWriteFates();
     }
 
     bool daemonIsIdle()
@@ -454,6 +539,7 @@ protected:
     TemporaryDevice device;
     LoopbackNamespace loopback;
     std::mt19937 random { GetParam() };
+    std::mt19937 instants { GetParam() };
     LiveNetworkModel model;
     std::unique_ptr<ChildProcess> netwardd;
     int dnsChanged { 0 };
@@ -463,6 +549,11 @@ protected:
     int passesSeen { 0 };
     int kills { 0 };
     int killsOfABusyDaemon { 0 };
+    std::vector<std::string> aimedKeys;
+    int aimedWrites { 0 };
+    int aimedAtABusyDaemon { 0 };
+    int lostWrites { 0 };
+    int unheardWrites { 0 };
 
 private:
     static void countDNSChanged(CFNotificationCenterRef, void* observer, const std::string&, const void*,
@@ -503,7 +594,8 @@ TEST_P(LiveNetworkTest, TheOverrideFollowsTheNetworkAndNoneLeavesTheSystemsValue
     ASSERT_TRUE(run(none)) << "the final \"None\"" << report();
 
     std::cout << "[ seed " << GetParam() << " ] " << stepsDone << " steps, " << passesSeen << " passes, " << kills
-              << " kills (" << killsOfABusyDaemon << " in the middle of a pass)";
+              << " kills (" << killsOfABusyDaemon << " in the middle of a pass), " << aimedWrites << " aimed writes ("
+              << aimedAtABusyDaemon << " found the daemon busy), " << lostWrites << " lost, " << unheardWrites << " unheard";
     std::cout << "\n";
 }
 

@@ -132,4 +132,55 @@ TEST_F(NetwarddTest, RefusesToStartWithoutADeviceRoot)
     EXPECT_NE(result.error.find("TARVIKDNS_DEVICE_ROOT"), std::string::npos) << result.error;
 }
 
+// Two daemons on one device would each take the other's override for the system's value.
+TEST_F(NetwarddTest, ASecondOneEndsAtOnceNamingTheFirst)
+{
+    auto first = startNetwardd();
+    ASSERT_TRUE(runLoopUntil([&] { return count("com.tarvik.dns/PreferencesChanged") >= 1; }));
+
+    auto began = std::chrono::steady_clock::now();
+    ChildProcess second(programPath("netwardd"), {});
+    auto status = second.waitForExit(std::chrono::milliseconds(2000));
+
+    ASSERT_TRUE(status) << "the second one still runs";
+    EXPECT_NE(*status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(1000));
+    EXPECT_NE(second.standardError().find("another netwardd runs on this device (process " + std::to_string(first->pid()) + ","),
+              std::string::npos)
+        << second.standardError();
+    runLoopFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(count("com.tarvik.dns/PreferencesChanged"), 1u) << "the second one did nothing";
+    EXPECT_TRUE(first->isRunning());
+    struct stat lockFile {};
+    ASSERT_EQ(lstat(device.path("/var/run/netwardd.lock").c_str(), &lockFile), 0);
+    EXPECT_EQ(lockFile.st_mode & 07777, 0600u) << "no other account may open it, and so take it first";
+
+    kill(first->pid(), SIGKILL);
+    first->waitForExit();
+    auto next = startNetwardd();
+    EXPECT_TRUE(runLoopUntil([&] { return count("com.tarvik.dns/PreferencesChanged") >= 2; })) << "a daemon killed lets go";
+    EXPECT_EQ(next->terminate(), 0);
+}
+
+// Where /tmp is everyone's (a device root of "/"), a link planted at the proxy's log never brings the
+// file it points at into the report, which lands in the preferences and the system log.
+TEST_F(NetwarddTest, TheSupportReportReadsNoFileSomeoneElsePlacedInTmp)
+{
+    device.writeFile("/private/shadow", "root:secret-hash:19000:0:99999:7:::\n");
+    chmod(device.path("/private/shadow").c_str(), 0600);
+    device.writeFile("/tmp/.keep", "");
+    chmod(device.path("/tmp").c_str(), 01777);
+    ASSERT_EQ(symlink(device.path("/private/shadow").c_str(), device.path("/tmp/DNSCrypt.log").c_str()), 0);
+    setPreference("DNSCrypt", "YES");
+    device.writeFile("/System/Library/LaunchDaemons/com.opendns.DNSCryptProxy.plist", "<plist/>");
+    auto netwardd = startNetwardd();
+    ASSERT_TRUE(runLoopUntil([&] { return count("com.tarvik.dns/PreferencesChanged") >= 1; }));
+
+    std::string report = requestSupportReport();
+
+    EXPECT_EQ(report.find("secret-hash"), std::string::npos) << report;
+    EXPECT_EQ(report, "No DNS configuration available\n\n\nDNSCrypt=YES\n\n<plist/>\n\n(null)");
+    EXPECT_EQ(device.readFile("/var/log/system.log").value_or("").find("secret-hash"), std::string::npos);
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 #include "CFNotificationCenter.h"
 #include "ChildProcess.h"
 #include "DeviceRoot.h"
+#include "OtherAccount.h"
 #include "TemporaryDevice.h"
 
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -120,6 +122,26 @@ TEST_F(NotificationsTest, PostRemovesSocketOfAKilledObserver)
     ProgramResult poster = runProgram(notifyutil, { "-p", "anything" });
     EXPECT_EQ(poster.status, 0) << poster.error;
     EXPECT_FALSE(device.exists(socketPath));
+}
+
+// An observer of another account whose socket takes no posts from this one refuses the post; notifyutil
+// says so and fails. The observer's own account still reaches it.
+TEST_F(NotificationsTest, APostRefusedByAnObserverMakesNotifyutilFail)
+{
+    if (auto reason = OtherAccount::unavailable())
+        GTEST_SKIP() << *reason;
+    ASSERT_EQ(chmod(device.root().c_str(), 0755), 0);
+    ChildProcess waiter(notifyutil, { "-1", "guarded", "-t", "10" });
+    ASSERT_TRUE(waitForNotificationObserver(waiter.pid()));
+
+    ProgramResult refused = OtherAccount::runProgram(notifyutil, { "-p", "guarded" });
+    EXPECT_EQ(refused.status, 1) << refused.error;
+    EXPECT_NE(refused.error.find("does not take posts from this account"), std::string::npos) << refused.error;
+
+    ProgramResult own = runProgram(notifyutil, { "-p", "guarded" });
+    EXPECT_EQ(own.status, 0) << own.error;
+    EXPECT_EQ(waiter.waitForExit(), 0) << waiter.standardError();
+    EXPECT_EQ(waiter.standardOutput(), "guarded\n");
 }
 
 TEST_F(NotificationsTest, BadUsageIsRefused)

@@ -6,8 +6,11 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -206,6 +209,49 @@ TEST_F(ScutilProgram, DNSPrintsValuesOfUnexpectedTypesAsTheyAre)
               std::string::npos)
         << odd.output;
     EXPECT_NE(odd.output.find("  if_index : 1 (A)\n"), std::string::npos) << odd.output;
+}
+
+// A value larger than the store keeps would be stored and never read back: it is refused, and the key
+// keeps what it held.
+TEST_F(ScutilProgram, SetRefusesAValueLargerThanTheStoreKeeps)
+{
+    setStoreValue("State:/Network/Global/DNS", sampleDictionary());
+    std::string large = "<plist><dict><key>Blob</key><string>" + std::string((64u << 20) + 1, 'a') + "</string></dict></plist>";
+    auto set = scutil({ "--set", "State:/Network/Global/DNS" }, large);
+    EXPECT_EQ(set.status, 1);
+    EXPECT_NE(set.error.find("larger than the store keeps"), std::string::npos) << set.error;
+    EXPECT_EQ(storeValue("State:/Network/Global/DNS"), sampleDictionary());
+}
+
+// An account without write access to the store reads it, and its writes fail with a message instead of
+// crashing or changing anything.
+TEST_F(ScutilProgram, AnAccountWithoutWriteAccessReadsButCannotSet)
+{
+    if (geteuid() != 0 || !getpwnam("nobody"))
+        GTEST_SKIP() << "needs root, and the account \"nobody\" to become";
+    chmod(device.root().c_str(), 0755);
+    setStoreValue("State:/Network/Global/DNS", sampleDictionary());
+    auto asNobody = [](const std::vector<std::string>& arguments, const std::string& input = "") {
+        std::vector<std::string> command { "--reuid=nobody", "--regid=" + std::to_string(getpwnam("nobody")->pw_gid),
+                                           "--clear-groups", programPath("scutil") };
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return runProgram("/usr/bin/setpriv", command, input);
+    };
+
+    auto get = asNobody({ "--get", "State:/Network/Global/DNS" });
+    EXPECT_EQ(get.status, 0) << get.error;
+    EXPECT_EQ(PropertyList::fromBytes(get.output), sampleDictionary());
+
+    PropertyList other = PropertyListDictionary { { "ServerAddresses", PropertyListArray { "203.0.113.66" } } };
+    for (const auto& arguments : { std::vector<std::string> { "--set", "State:/Network/Global/DNS" },
+                                   std::vector<std::string> { "--set", "State:/Network/Other" },
+                                   std::vector<std::string> { "--remove", "State:/Network/Global/DNS" } }) {
+        auto change = asNobody(arguments, other.xml());
+        EXPECT_EQ(change.status, 1) << arguments[0] << " " << arguments[1] << ": " << change.error;
+        EXPECT_NE(change.error.find("store.lock"), std::string::npos) << change.error;
+    }
+    EXPECT_EQ(storeValue("State:/Network/Global/DNS"), sampleDictionary());
+    EXPECT_FALSE(storeValue("State:/Network/Other"));
 }
 
 TEST_F(ScutilProgram, RefusesBadUsageAndADeviceWithoutRoot)

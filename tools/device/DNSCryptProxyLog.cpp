@@ -79,5 +79,6 @@ std::string DNSCryptProxyLog::devicePath()
 
 DNSCryptProxyLog DNSCryptProxyLog::read()
 {
-    return DNSCryptProxyLog(stringWithContentsOfFile(devicePath(), NSStringEncoding::NSUTF8StringEncoding).value_or(""));
+    // In /tmp, which other accounts may write: never through a link, never a file of theirs.
+    return DNSCryptProxyLog(stringWithContentsOfOwnFile(devicePath(), NSStringEncoding::NSUTF8StringEncoding).value_or(""));
 }

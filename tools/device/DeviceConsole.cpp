@@ -266,7 +266,7 @@ void DeviceConsole::addCommands()
           [show](auto&, auto&) {
               std::string text = "DNSCrypt proxy: " + DNSCryptProxyState() + "\n";
               std::string logPath = DNSCryptProxyLog::devicePath();
-              if (auto proxyLog = stringWithContentsOfFile(logPath, NSStringEncoding::NSUTF8StringEncoding))
+              if (auto proxyLog = stringWithContentsOfOwnFile(logPath, NSStringEncoding::NSUTF8StringEncoding))
                   text += logPath + ": " + *proxyLog;
               return show(text);
           } },
