@@ -3,6 +3,7 @@
 // access to the store can neither take the lock nor change a key, and the store of another account is
 // read but never written.
 #include "DynamicStoreLog.h"
+#include "OtherAccount.h"
 #include "SCDynamicStore.h"
 #include "TemporaryDevice.h"
 
@@ -24,23 +25,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Account {
-    uid_t uid;
-    gid_t gid;
-};
+using Account = MachineAccount;
 
 // "nobody", where this process runs as root and so may become it.
 std::optional<Account> otherAccount()
 {
-    const passwd* user = getpwnam("nobody");
-    if (!user || geteuid() != 0)
-        return std::nullopt;
-    return Account { user->pw_uid, user->pw_gid };
+    return Account::named("nobody");
 }
 
 void becomeOrExit(const std::optional<Account>& account)
 {
-    if (account && (setgroups(0, nullptr) != 0 || setgid(account->gid) != 0 || setuid(account->uid) != 0))
+    if (account && !account->become())
         _exit(90);
 }
 

@@ -1,5 +1,6 @@
 #include "DeviceRoot.h"
 #include "NSLog.h"
+#include "OtherAccount.h"
 #include "PreferencesLock.h"
 
 #include "TemporaryDevice.h"
@@ -26,32 +27,23 @@ constexpr const char* preferencesPath = "/var/mobile/Library/Preferences/com.tar
 constexpr const char* preferencesFolder = "/var/mobile/Library/Preferences";
 constexpr std::chrono::milliseconds noPatience { 0 };
 
-struct Account {
-    uid_t uid;
-    gid_t gid;
-};
+using Account = MachineAccount;
 
 // The account "mobile", where the machine has it and this process may become it.
 std::optional<Account> mobileAccount()
 {
-    const passwd* user = getpwnam("mobile");
-    if (!user || geteuid() != 0)
-        return std::nullopt;
-    return Account { user->pw_uid, user->pw_gid };
+    return Account::named("mobile");
 }
 
 // An account that may not write the preferences, where the machine has it and this process may become it.
 std::optional<Account> nobodyAccount()
 {
-    const passwd* user = getpwnam("nobody");
-    if (!user || geteuid() != 0)
-        return std::nullopt;
-    return Account { user->pw_uid, user->pw_gid };
+    return Account::named("nobody");
 }
 
 void becomeOrExit(const std::optional<Account>& account)
 {
-    if (account && (setgroups(0, nullptr) != 0 || setgid(account->gid) != 0 || setuid(account->uid) != 0))
+    if (account && !account->become())
         _exit(3);
 }
 

@@ -13,8 +13,8 @@ constexpr const char* accountName = "nobody";
 
 bool becomeOtherAccount()
 {
-    const passwd* account = getpwnam(accountName);
-    return account && setgroups(0, nullptr) == 0 && setgid(account->pw_gid) == 0 && setuid(account->pw_uid) == 0;
+    auto account = MachineAccount::named(accountName);
+    return account && account->become();
 }
 
 std::string contentOf(int descriptor)
@@ -41,6 +41,19 @@ int captureFile()
 }
 
 } // namespace
+
+std::optional<MachineAccount> MachineAccount::named(const char* name)
+{
+    const passwd* account = getpwnam(name);
+    if (!account || geteuid() != 0)
+        return std::nullopt;
+    return MachineAccount { account->pw_uid, account->pw_gid };
+}
+
+bool MachineAccount::become() const
+{
+    return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+}
 
 std::optional<std::string> OtherAccount::unavailable()
 {

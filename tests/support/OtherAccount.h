@@ -8,6 +8,17 @@
 #include <sys/types.h>
 #include <vector>
 
+// An account of the machine that a test running as root can take on, in a child that fork() made.
+struct MachineAccount {
+    uid_t uid { 0 };
+    gid_t gid { 0 };
+
+    // The account of that name, where the machine has it and this process runs as root.
+    static std::optional<MachineAccount> named(const char* name);
+    // Takes the account on for good; false when the system refused.
+    bool become() const;
+};
+
 // An account of the machine other than the tests', for tests of what one account can do to another's
 // device: "nobody", taken on by a child that fork() made. Only root can take on another account.
 class OtherAccount {

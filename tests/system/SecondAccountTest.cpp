@@ -8,6 +8,7 @@
 #include "ChildProcess.h"
 #include "DeviceSeed.h"
 #include "NSDictionary.h"
+#include "OtherAccount.h"
 #include "PreferencesLock.h"
 #include "TemporaryDevice.h"
 
@@ -34,14 +35,11 @@ constexpr const char* preferencesPath = "/var/mobile/Library/Preferences/com.tar
 const std::string wifiID = "A1-WIFI";
 const std::string wifiState = "State:/Network/Service/" + wifiID + "/DNS";
 
-struct Account {
-    uid_t uid;
-    gid_t gid;
-};
+using Account = MachineAccount;
 
 void becomeOrExit(const Account& account)
 {
-    if (setgroups(0, nullptr) != 0 || setgid(account.gid) != 0 || setuid(account.uid) != 0)
+    if (!account.become())
         _exit(126);
 }
 
@@ -83,9 +81,9 @@ std::string spoil(const fs::path& path, bool isFolder, std::vector<int>& held)
 
 // The other account at work: a process of its own that walks the device, spoils what it can, tells what
 // it did, and holds its locks until it is killed.
-class OtherAccount {
+class Intruder {
 public:
-    OtherAccount(const Account& account, const std::string& root)
+    Intruder(const Account& account, const std::string& root)
     {
         int report[2];
         if (pipe(report) != 0)
@@ -118,7 +116,7 @@ public:
         close(report[0]);
     }
 
-    ~OtherAccount()
+    ~Intruder()
     {
         if (processID <= 0)
             return;
@@ -126,8 +124,8 @@ public:
         waitpid(processID, nullptr, 0);
     }
 
-    OtherAccount(const OtherAccount&) = delete;
-    OtherAccount& operator=(const OtherAccount&) = delete;
+    Intruder(const Intruder&) = delete;
+    Intruder& operator=(const Intruder&) = delete;
 
     pid_t processID { -1 };
     // One line per file or folder it could touch, then "done".
@@ -178,7 +176,7 @@ protected:
         if (geteuid() != 0 || !nobody)
             GTEST_SKIP() << "runs as root, and becomes the account \"nobody\" (which this machine "
                          << (nobody ? "has" : "lacks") << ")";
-        other = Account { nobody->pw_uid, nobody->pw_gid };
+        other = *Account::named("nobody");
         // A device as root makes it for every account to use: its folders open to all, /tmp writable by all.
         for (const auto& folder : { "/var/mobile/Library/Preferences", "/tmp", "/etc" })
             fs::create_directories(device.path(folder));
@@ -205,7 +203,7 @@ TEST_F(SecondAccountTest, CanNeitherSteerNorStopNorHangRootsDaemonAndStore)
     ASSERT_TRUE(waitForNotificationObserver(netwardd.pid())) << netwardd.standardError();
     ASSERT_TRUE(runLoopUntil([&] { return dnsChanged >= 1; })) << "the start-up pass";
 
-    OtherAccount attacker(other, device.root());
+    Intruder attacker(other, device.root());
     ASSERT_TRUE(attacker.done.ends_with("done\n")) << attacker.done;
     std::cout << "[ the other account ]\n" << attacker.done;
     EXPECT_EQ(attacker.done.find("com.tarvik.dns.plist:"), std::string::npos) << "the preferences hold the Passlock";

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <string_view>
 #include <utility>
@@ -39,17 +40,11 @@ std::string uppercased(std::string_view text)
 
 std::optional<std::uint16_t> number(std::string_view digits)
 {
-    if (digits.empty() || digits.size() > 5)
+    std::uint16_t value = 0;
+    auto [end, problem] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.size() > 5 || problem != std::errc() || end != digits.data() + digits.size())
         return std::nullopt;
-    unsigned value = 0;
-    for (char digit : digits) {
-        if (digit < '0' || digit > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(digit - '0');
-    }
-    if (value > 0xFFFF)
-        return std::nullopt;
-    return static_cast<std::uint16_t>(value);
+    return value;
 }
 
 std::string decimalEscape(std::uint8_t byte)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <charconv>
 #include <cstring>
 #include <netinet/in.h>
 
@@ -9,17 +10,11 @@ namespace {
 
 std::optional<std::uint16_t> portNumber(std::string_view digits)
 {
-    if (digits.empty() || digits.size() > 5)
+    std::uint16_t value = 0;
+    auto [end, problem] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.size() > 5 || problem != std::errc() || end != digits.data() + digits.size() || value == 0)
         return std::nullopt;
-    unsigned value = 0;
-    for (char digit : digits) {
-        if (digit < '0' || digit > '9')
-            return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(digit - '0');
-    }
-    if (value == 0 || value > 65535)
-        return std::nullopt;
-    return static_cast<std::uint16_t>(value);
+    return value;
 }
 
 } // namespace
