@@ -6,7 +6,7 @@
 #   PREFIX/lib/tarvikdns/                TarvikDNS.bundle (a folder) and TarvikDNS.dylib
 #   PREFIX/share/tarvikdns/              the launch-daemon list for netwardd on a device, and the stand-in
 #                                        DNSCrypt proxy package (dnscrypt-proxy/)
-#   PREFIX/lib/systemd/system/           netwardd.service
+#   PREFIX/lib/systemd/system/           netwardd.service and tarvikdns-bridge.service
 #
 # ("lib" is CMAKE_INSTALL_LIBDIR, which some systems name otherwise; systemd's folder is always "lib".)
 
@@ -26,7 +26,7 @@ set(tarvikdns_platform_libraries
 install(TARGETS ${tarvikdns_platform_libraries} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 set_target_properties(${tarvikdns_platform_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
 
-set(tarvikdns_programs netwardd scutil launchctl notifyutil dnscrypt-proxy springboard-host)
+set(tarvikdns_programs netwardd scutil launchctl notifyutil dnscrypt-proxy springboard-host resolved-bridge)
 if(TARGET tarvikdns-device)
     list(APPEND tarvikdns_programs tarvikdns-device)
 endif()
@@ -48,15 +48,18 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/com.tarvik.dns.netwardd.plist DESTINATIO
 # The device program's guided tour.
 install(FILES ${PROJECT_SOURCE_DIR}/tools/device/tour.txt DESTINATION ${TARVIKDNS_INSTALL_DATADIR})
 
-# The unit names netwardd by its full path, which is known only when installing: `--prefix` may differ
-# from the prefix the build was configured with. It is made then, and installed like any other file.
-set(tarvikdns_unit ${CMAKE_BINARY_DIR}/install/netwardd.service)
+# The units name their programs by full path, which is known only when installing: `--prefix` may differ
+# from the prefix the build was configured with. They are made then, and installed like any other file.
+set(tarvikdns_units ${CMAKE_BINARY_DIR}/install/netwardd.service ${CMAKE_BINARY_DIR}/install/tarvikdns-bridge.service)
 install(CODE "
     if(IS_ABSOLUTE \"${CMAKE_INSTALL_BINDIR}\")
-        set(TARVIKDNS_NETWARDD_PATH \"${CMAKE_INSTALL_BINDIR}/netwardd\")
+        set(tarvikdns_bindir \"${CMAKE_INSTALL_BINDIR}\")
     else()
-        set(TARVIKDNS_NETWARDD_PATH \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/netwardd\")
+        set(tarvikdns_bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     endif()
-    configure_file(\"${CMAKE_CURRENT_LIST_DIR}/netwardd.service.in\" \"${tarvikdns_unit}\" @ONLY)
+    set(TARVIKDNS_NETWARDD_PATH \"\${tarvikdns_bindir}/netwardd\")
+    set(TARVIKDNS_BRIDGE_PATH \"\${tarvikdns_bindir}/resolved-bridge\")
+    configure_file(\"${CMAKE_CURRENT_LIST_DIR}/netwardd.service.in\" \"${CMAKE_BINARY_DIR}/install/netwardd.service\" @ONLY)
+    configure_file(\"${CMAKE_CURRENT_LIST_DIR}/tarvikdns-bridge.service.in\" \"${CMAKE_BINARY_DIR}/install/tarvikdns-bridge.service\" @ONLY)
 ")
-install(FILES ${tarvikdns_unit} DESTINATION lib/systemd/system)
+install(FILES ${tarvikdns_units} DESTINATION lib/systemd/system)

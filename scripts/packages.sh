@@ -1,7 +1,18 @@
 # Sourced by the scripts: makes sure the Debian packages the project builds with are installed.
 # iproute2 brings the tests' loopback up in their network namespace; the DNSCrypt proxy is built on
-# libsodium, and its tests run dnsdist as a resolver on loopback.
-tarvikdns_packages=(cmake g++ make pkg-config libplist-dev libgtest-dev libsodium-dev iproute2 dnsdist)
+# libsodium, and its tests run dnsdist as a resolver on loopback. resolved-bridge speaks to systemd-resolved
+# through sd-bus (libsystemd-dev), taken at the version of the machine's libsystemd0 so that installing it
+# upgrades nothing of the machine's systemd.
+tarvikdns_packages=(cmake g++ make pkg-config libplist-dev libgtest-dev libsodium-dev libsystemd-dev iproute2 dnsdist)
+
+tarvikdns_package_to_install() {
+    local version
+    if [ "$1" = libsystemd-dev ] && version=$(dpkg-query -W -f='${Version}' libsystemd0 2>/dev/null) && [ -n "$version" ]; then
+        echo "libsystemd-dev=$version"
+    else
+        echo "$1"
+    fi
+}
 
 tarvikdns_install_packages() {
     local missing=()
@@ -14,7 +25,11 @@ tarvikdns_install_packages() {
         echo "Install them with: sudo apt-get install ${missing[*]}" >&2
         return 1
     fi
-    echo "Installing ${missing[*]}"
+    local pinned=()
+    for package in "${missing[@]}"; do
+        pinned+=("$(tarvikdns_package_to_install "$package")")
+    done
+    echo "Installing ${pinned[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${pinned[@]}"
 }

@@ -20,7 +20,7 @@ endif()
 
 set(expected
     ${BINDIR}/netwardd ${BINDIR}/scutil ${BINDIR}/launchctl ${BINDIR}/notifyutil ${BINDIR}/dnscrypt-proxy
-    ${BINDIR}/springboard-host
+    ${BINDIR}/springboard-host ${BINDIR}/resolved-bridge
     ${LIBDIR}/libplatform_foundation.so ${LIBDIR}/libplatform_corefoundation.so
     ${LIBDIR}/libplatform_systemconfiguration.so ${LIBDIR}/libplatform_launchd.so ${LIBDIR}/libplatform_shell.so
     ${LIBDIR}/libplatform_uikit.so ${LIBDIR}/libplatform_preferences.so ${LIBDIR}/libplatform_objc.so
@@ -29,7 +29,7 @@ set(expected
     ${DATADIR}/tarvikdns/dnscrypt-proxy/com.opendns.DNSCryptProxy.plist
     ${DATADIR}/tarvikdns/dnscrypt-proxy/dnscrypt-resolvers.csv
     ${DATADIR}/tarvikdns/com.tarvik.dns.netwardd.plist
-    lib/systemd/system/netwardd.service
+    lib/systemd/system/netwardd.service lib/systemd/system/tarvikdns-bridge.service
 )
 set(missing)
 foreach(file IN LISTS expected)
@@ -42,10 +42,17 @@ if(missing)
 endif()
 
 file(STRINGS ${PREFIX}/lib/systemd/system/netwardd.service unit)
-foreach(line "ExecStart=${PREFIX}/${BINDIR}/netwardd" "Environment=TARVIKDNS_DEVICE_ROOT=/var/lib/tarvikdns/device"
-             "Type=simple" "Restart=on-failure" "RestartSec=2")
+foreach(line "ExecStart=${PREFIX}/${BINDIR}/netwardd" "Environment=TARVIKDNS_DEVICE_ROOT=/var/lib/tarvikdns/machine"
+             "Type=simple" "Restart=on-failure" "RestartSec=2" "After=local-fs.target tarvikdns-bridge.service")
     if(NOT line IN_LIST unit)
         message(FATAL_ERROR "the unit has no line \"${line}\":\n${unit}")
+    endif()
+endforeach()
+file(STRINGS ${PREFIX}/lib/systemd/system/tarvikdns-bridge.service unit)
+foreach(line "ExecStart=${PREFIX}/${BINDIR}/resolved-bridge" "Environment=TARVIKDNS_DEVICE_ROOT=/var/lib/tarvikdns/machine"
+             "After=systemd-resolved.service dbus.service" "Restart=on-failure" "ProtectSystem=strict")
+    if(NOT line IN_LIST unit)
+        message(FATAL_ERROR "the bridge's unit has no line \"${line}\":\n${unit}")
     endif()
 endforeach()
 
