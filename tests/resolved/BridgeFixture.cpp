@@ -1,5 +1,6 @@
 #include "BridgeFixture.h"
 
+#include "CFNotificationCenter.h"
 #include "DeviceSeed.h"
 #include "Dnsdist.h"
 #include "NSDictionary.h"
@@ -31,10 +32,20 @@ void BridgeFixture::SetUp()
     machine = ResolvedMachine::start({}, error);
     ASSERT_TRUE(machine) << error;
     device = std::make_unique<TemporaryDevice>();
+    CFNotificationCenterAddObserver(CFNotificationCenterGetDarwinNotifyCenter(), this, countDNSChanged, kNotificationDNSChanged,
+                                    nullptr, CFNotificationSuspensionBehaviorHold);
+}
+
+void BridgeFixture::countDNSChanged(CFNotificationCenterRef, void* fixture, const std::string&, const void*,
+                                    const PropertyListDictionary*)
+{
+    ++static_cast<BridgeFixture*>(fixture)->passesHeard;
 }
 
 void BridgeFixture::TearDown()
 {
+    if (device)
+        CFNotificationCenterRemoveObserver(CFNotificationCenterGetDarwinNotifyCenter(), this, kNotificationDNSChanged, nullptr);
     netwardd.reset();
     bridge.reset();
     device.reset();
@@ -59,8 +70,10 @@ void BridgeFixture::killBridge()
 
 void BridgeFixture::startNetwardd()
 {
+    // Its start-up pass ends with DNSChanged: by then it hears every name it observes.
+    int before = passesHeard;
     netwardd = std::make_unique<ChildProcess>(programPath("netwardd"), std::vector<std::string> {});
-    ASSERT_TRUE(waitForNotificationObserver(netwardd->pid())) << netwardd->standardError();
+    ASSERT_TRUE(runLoopUntil([&] { return passesHeard > before; }, 10s)) << netwardd->standardError();
 }
 
 void BridgeFixture::killNetwardd()

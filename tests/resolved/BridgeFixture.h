@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CFNotificationCenter.h"
 #include "ChildProcess.h"
 #include "PropertyList.h"
 #include "ResolvedMachine.h"
@@ -56,6 +57,10 @@ protected:
     static std::vector<std::string> serversOf(const std::optional<PropertyList>& dictionary);
 
     std::string bridgeLog() const;
+
+    static void countDNSChanged(CFNotificationCenterRef center, void* fixture, const std::string& name, const void* object,
+                                const PropertyListDictionary* userInfo);
+    int passesHeard { 0 };
 
     std::unique_ptr<ResolvedMachine> machine;
     std::unique_ptr<TemporaryDevice> device;

@@ -122,8 +122,14 @@ std::string servicesText(SCDynamicStoreRef store)
         auto state = SCDynamicStoreCopyValue(store, key);
         const PropertyList* name = fieldOf(state, "InterfaceName");
         std::string interface = name && name->string() ? *name->string() : "-";
-        addScope(rows, store, serviceID, interface, interface == "pdp_ip0" ? "yes" : "no", prefix + serviceID + "/DNS",
+        // On a machine, the link's own name beside the phone's name for it.
+        const PropertyList* link = fieldOf(state, "LinkName");
+        std::string shown = link && link->string() && *link->string() != interface ? interface + " (" + *link->string() + ")" : interface;
+        addScope(rows, store, serviceID, shown, interface == "pdp_ip0" ? "yes" : "no", prefix + serviceID + "/DNS",
                  prefix + serviceID + "/TarvikDNS");
+        const PropertyList* refused = fieldOf(state, "DNSOverrideRefused");
+        if (refused && refused->string())
+            rows.push_back({ "  not overridable: " + *refused->string() });
     }
     addScope(rows, store, "Global DNS", "", "", "State:/Network/Global/DNS", "State:/Network/Global/TarvikDNS");
     auto lines = alignedLines(rows);

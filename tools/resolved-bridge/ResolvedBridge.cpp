@@ -8,6 +8,7 @@
 namespace {
 
 constexpr const char* globalJournalName = ":global";
+constexpr std::string_view unreadable = "cannot read its DNS from systemd-resolved: ";
 constexpr const char* globalDNSKey = "State:/Network/Global/DNS";
 constexpr const char* serviceIPv4Pattern = "State:/Network/Service/[^/]+/IPv4";
 constexpr const char* serviceDNSPattern = "State:/Network/Service/[^/]+/DNS";
@@ -93,7 +94,7 @@ void ResolvedBridge::watch()
         NSLog("resolved-bridge: systemd-resolved started; every link is looked at again");
         schedulePass();
     };
-    busSource = CFRunLoopSource::create(resolved->fileDescriptor(), [this] { resolved->processPending(); });
+    busSource = CFRunLoopSource::create(resolved->fileDescriptor(), [this] { processBus(); });
     linkSource = CFRunLoopSource::create(linkEvents->fileDescriptor(), [this] {
         if (linkEvents->drain())
             schedulePass();
@@ -137,7 +138,18 @@ void ResolvedBridge::pass()
     journal.save();
     // Signals read while the pass waited for answers are handled now; those the pass caused itself
     // lead to one more pass, which finds nothing to do.
-    resolved->processPending();
+    processBus();
+}
+
+// Without the system bus the bridge can do nothing: it ends, with a failure, so that the service
+// manager starts it again once the bus is back.
+void ResolvedBridge::processBus()
+{
+    if (resolved->processPending() || lostBus)
+        return;
+    lostBus = true;
+    NSLog("resolved-bridge: the connection to the system bus is lost");
+    CFRunLoopStop(CFRunLoopGetCurrent());
 }
 
 // The IPv4 key, as the phone's system writes it; a cellular link shows the phone's cellular interface,
@@ -189,7 +201,7 @@ void ResolvedBridge::reconcileGlobal()
     ResolvedClient::Outcome outcome;
     auto held = resolved->readGlobal(outcome);
     if (!held) {
-        report(globalJournalName, "cannot read it from systemd-resolved: " + outcome.error);
+        report(globalJournalName, std::string(unreadable) + outcome.error);
         return;
     }
     reported.erase(globalJournalName);
@@ -219,9 +231,11 @@ void ResolvedBridge::reconcile(const Scope& scope)
     ResolvedClient::Outcome outcome;
     auto held = resolved->readLink(scope.link.index, outcome);
     if (!held) {
-        report(scope.journalName, "cannot read its DNS from systemd-resolved: " + outcome.error);
+        report(scope.journalName, std::string(unreadable) + outcome.error);
         return;
     }
+    if (auto last = reported.find(scope.journalName); last != reported.end() && last->second.starts_with(unreadable))
+        reported.erase(last);
     auto& entry = takeSystemChanges(scope, *held);
     PropertyList systemValue = entry.system.storeDictionary();
     auto asked = SCDynamicStoreCopyValue(store.get(), scope.storeKey);

@@ -44,6 +44,10 @@ public:
     ResolvedBridge(const ResolvedBridge&) = delete;
     ResolvedBridge& operator=(const ResolvedBridge&) = delete;
 
+    // The connection to the system bus was lost: the run loop was stopped, and the program should end
+    // with a failure.
+    bool hasLostBus() const { return lostBus; }
+
 private:
     // One link of resolved and the store key that mirrors its DNS.
     struct Scope {
@@ -58,6 +62,7 @@ private:
     static void storeChanged(SCDynamicStoreRef store, const std::vector<std::string>& changedKeys, void* bridge);
     void schedulePass();
     void pass();
+    void processBus();
 
     void publishService(const MachineLink& link, const std::string& serviceID);
     void withdrawGoneServices(const std::set<std::string>& present);
@@ -78,7 +83,7 @@ private:
     MachineLinks machineLinks;
     BridgeJournal journal;
     // When the system last changed a link's DNS, for as long as an override waits for it to settle.
-    static constexpr std::chrono::milliseconds settleTime { 20 };
+    static constexpr std::chrono::milliseconds settleTime { 5 };
     std::map<std::string, std::chrono::steady_clock::time_point> systemChanged;
     // The global DNS key holds an override: the overridden links take every name.
     bool globalOverridden { false };
@@ -91,4 +96,5 @@ private:
     CFRunLoopSourceRef storeSource;
     CFRunLoopTimerRef lookTimer;
     bool passScheduled { false };
+    bool lostBus { false };
 };

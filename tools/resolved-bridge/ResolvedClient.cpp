@@ -241,9 +241,11 @@ int ResolvedClient::fileDescriptor() const
     return sd_bus_get_fd(bus);
 }
 
-void ResolvedClient::processPending()
+bool ResolvedClient::processPending()
 {
-    while (sd_bus_process(bus, nullptr) > 0) { }
+    int result = 0;
+    while ((result = sd_bus_process(bus, nullptr)) > 0) { }
+    return result >= 0 && sd_bus_is_open(bus) > 0;
 }
 
 ResolvedClient::Outcome ResolvedClient::call(sd_bus_message* methodCall, sd_bus_message** reply)

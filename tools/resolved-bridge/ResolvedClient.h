@@ -38,7 +38,8 @@ public:
     std::optional<LinkDNS> readGlobal(Outcome& outcome);
 
     int fileDescriptor() const;
-    void processPending();
+    // False once the connection to the bus is lost for good.
+    bool processPending();
 
     // Some link's servers changed (the Manager's "DNS" property).
     std::function<void()> serversChanged;

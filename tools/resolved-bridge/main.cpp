@@ -74,6 +74,7 @@ int main(int argc, char** argv)
     }
     NSLog("resolved-bridge: running");
     CFRunLoopRun();
+    bool failed = bridge->hasLostBus();
     bridge.reset();
-    return 0;
+    return failed ? 1 : 0;
 }
