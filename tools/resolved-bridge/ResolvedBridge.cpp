@@ -329,7 +329,7 @@ void ResolvedBridge::applyOverride(const Scope& scope, BridgeJournal::Entry& ent
     if (after && !outcome.succeeded() && after->hasSameServersAndDomains(entry.system))
         entry.override.reset();
     else if (after)
-        entry.override = after;
+        entry.override = overrideHeld(scope.journalName, wanted, *after);
     journal.save();
     if (!outcome.succeeded()) {
         refusals[scope.journalName] = outcome.error;
@@ -339,6 +339,26 @@ void ResolvedBridge::applyOverride(const Scope& scope, BridgeJournal::Entry& ent
     refusals.erase(scope.journalName);
     reported.erase(scope.journalName);
     NSLog("resolved-bridge: %@ overridden: %@", scope.journalName, wanted.description());
+}
+
+// What resolved holds right after the override was set is the override, unless another client wrote in
+// between: then the override stays as set, and the next pass takes the difference for the system's.
+// A difference seen twice in a row for the same override is resolved's own way of writing it down.
+LinkDNS ResolvedBridge::overrideHeld(const std::string& linkName, const LinkDNS& wanted, const LinkDNS& after)
+{
+    if (after.hasSameServersAndDomains(wanted)) {
+        rewrittenAfterPush.erase(linkName);
+        return after;
+    }
+    auto seen = rewrittenAfterPush.find(linkName);
+    if (seen != rewrittenAfterPush.end() && seen->second.first == wanted && seen->second.second == after) {
+        NSLog("resolved-bridge: %@: systemd-resolved holds the override as %@", linkName, after.description());
+        return after;
+    }
+    rewrittenAfterPush[linkName] = { wanted, after };
+    LinkDNS held = wanted;
+    held.defaultRoute = after.defaultRoute;
+    return held;
 }
 
 // What the system set, set again; a link on which nothing was set over the bus gets nothing set again

@@ -73,6 +73,7 @@ private:
     void applyOverride(const Scope& scope, BridgeJournal::Entry& entry, const LinkDNS& held, const PropertyList& asked);
     ResolvedClient::Outcome restore(const Scope& scope, const LinkDNS& system);
     bool isSettling(const std::string& linkName);
+    LinkDNS overrideHeld(const std::string& linkName, const LinkDNS& wanted, const LinkDNS& after);
 
     void report(const std::string& journalName, const std::string& problem);
 
@@ -85,6 +86,8 @@ private:
     // When the system last changed a link's DNS, for as long as an override waits for it to settle.
     static constexpr std::chrono::milliseconds settleTime { 5 };
     std::map<std::string, std::chrono::steady_clock::time_point> systemChanged;
+    // The override last set on a link and what resolved held right after, when the two differed.
+    std::map<std::string, std::pair<LinkDNS, LinkDNS>> rewrittenAfterPush;
     // The global DNS key holds an override: the overridden links take every name.
     bool globalOverridden { false };
     // Why a scope's DNS could not be read or set, as last logged, so that a problem is logged once.
