@@ -4,6 +4,11 @@
 # through sd-bus (libsystemd-dev), taken at the version of the machine's libsystemd0 so that installing it
 # upgrades nothing of the machine's systemd.
 tarvikdns_packages=(cmake g++ make pkg-config libplist-dev libgtest-dev libsodium-dev libsystemd-dev iproute2 dnsdist)
+# The device program's page: cpp-httplib serves it. Its test (scripts/test only) runs Debian's chromium
+# through node and npm (where node comes with an npm of its own, that one is used).
+tarvikdns_packages+=(libcpp-httplib-dev)
+tarvikdns_test_packages=(chromium)
+command -v npm >/dev/null 2>&1 || tarvikdns_test_packages+=(nodejs npm)
 
 tarvikdns_package_to_install() {
     local version

@@ -123,9 +123,9 @@ void PSSettingsHost::rotateTo(UIInterfaceOrientation orientation)
     controller->didRotateFromInterfaceOrientation(previous);
 }
 
-std::string PSSettingsHost::renderScreen() const
+std::string PSSettingsHost::renderScreen(std::vector<UITouchTarget>* targets) const
 {
-    return UIViewSVGRenderer(settingsBackgroundColor()).render(*screenView, UIApplication::sharedApplication().visibleAlerts());
+    return UIViewSVGRenderer(settingsBackgroundColor()).render(*screenView, UIApplication::sharedApplication().visibleAlerts(), targets);
 }
 
 bool PSSettingsHost::writeScreenToFile(const std::string& machinePath) const

@@ -2,9 +2,11 @@
 
 #include "PSListController.h"
 #include "UIViewController.h"
+#include "UIViewSVGRenderer.h"
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // The Settings application's side of a pane: loads a bundle folder (its Info.plist names the shared
 // object, CFBundleExecutable, and the principal class, NSPrincipalClass), creates the principal class,
@@ -35,9 +37,9 @@ public:
     void rotateTo(UIInterfaceOrientation orientation);
 
     // The screen as an SVG picture, on the Settings application's background, with the shown alerts over
-    // it; and the same picture written to a file of the machine (not a device path). False, with a log
-    // line, when the file cannot be written.
-    std::string renderScreen() const;
+    // it (with `targets`, also what a finger can touch in it); and the same picture written to a file of
+    // the machine (not a device path). False, with a log line, when the file cannot be written.
+    std::string renderScreen(std::vector<UITouchTarget>* targets = nullptr) const;
     bool writeScreenToFile(const std::string& machinePath) const;
 
 private:

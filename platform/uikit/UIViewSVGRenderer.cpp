@@ -246,7 +246,15 @@ struct TextStyle {
 // One picture being drawn: the SVG text so far, indented by nesting, and the clip paths named so far.
 class Painter {
 public:
+    explicit Painter(std::vector<UITouchTarget>* touchTargets) : targets(touchTargets) { }
+
     std::string finish() { return out.str(); }
+
+    void addTarget(UITouchTarget target)
+    {
+        if (targets && target.area.size.width > 0 && target.area.size.height > 0)
+            targets->push_back(target);
+    }
 
     void line(const std::string& element)
     {
@@ -327,7 +335,7 @@ private:
     }
     void drawScrollView(const UIScrollView& scrollView, CGRect area, CGRect clip);
     void drawTable(const UITableView& table, CGRect area, CGRect clip);
-    void drawSegments(const UISegmentedControl& control, CGRect area);
+    void drawSegments(const UISegmentedControl& control, CGRect area, CGRect clip);
     void drawSwitch(const UISwitch& control, CGRect area);
     void drawTextField(const UITextField& field, CGRect area);
     void drawButton(const UIButton& button, CGRect area);
@@ -339,6 +347,7 @@ private:
     std::ostringstream out;
     int depth { 1 };
     int clips { 0 };
+    std::vector<UITouchTarget>* targets;
 };
 
 void Painter::drawView(const UIView& view, CGPoint origin, CGRect clip)
@@ -381,7 +390,7 @@ void Painter::drawView(const UIView& view, CGPoint origin, CGRect clip)
     else if (auto* control = dynamic_cast<const UISwitch*>(&view))
         drawSwitch(*control, area);
     else if (auto* segments = dynamic_cast<const UISegmentedControl*>(&view))
-        drawSegments(*segments, area);
+        drawSegments(*segments, area, clip);
     else if (auto* field = dynamic_cast<const UITextField*>(&view))
         drawTextField(*field, area);
     else if (auto* button = dynamic_cast<const UIButton*>(&view))
@@ -390,6 +399,9 @@ void Painter::drawView(const UIView& view, CGPoint origin, CGRect clip)
         drawTextView(*textView, area);
     else if (auto* label = dynamic_cast<const UILabel*>(&view))
         drawLabel(*label, area);
+    // A control takes touches where it shows; a segmented control takes them by its segments.
+    if (dynamic_cast<const UIControl*>(&view) && !dynamic_cast<const UISegmentedControl*>(&view))
+        addTarget({ .kind = UITouchTarget::Kind::Control, .area = intersection(area, clip), .view = &view });
 
     if (!scrollView)
         drawSubviews(view, area.origin, cell ? intersection(clip, area) : clip);
@@ -428,6 +440,8 @@ void Painter::drawTable(const UITableView& table, CGRect area, CGRect clip)
                 continue;
             CGRect frame = cell->frame();
             CGRect placed { { content.x + frame.origin.x, content.y + frame.origin.y }, frame.size };
+            addTarget({ .kind = UITouchTarget::Kind::Row, .area = intersection(placed, visible), .view = cell, .table = &table,
+                        .indexPath = NSIndexPath::indexPathForRow(row, section) });
             if (row + 1 < rows)
                 separators.push_back({ placed.origin.x + 15, placed.origin.x + placed.size.width, placed.origin.y + placed.size.height });
             if (!group) {
@@ -452,7 +466,7 @@ void Painter::drawTable(const UITableView& table, CGRect area, CGRect clip)
     close("g");
 }
 
-void Painter::drawSegments(const UISegmentedControl& control, CGRect area)
+void Painter::drawSegments(const UISegmentedControl& control, CGRect area, CGRect clip)
 {
     rect(area, whiteColor, tintColor, 4);
     long count = control.numberOfSegments();
@@ -466,6 +480,7 @@ void Painter::drawSegments(const UISegmentedControl& control, CGRect area)
         bool selected = control.selectedSegmentIndex() == index;
         CGRect segmentArea = CGRectMake(area.origin.x + width * static_cast<double>(index), area.origin.y, width, area.size.height);
         openGroup(selected ? "segment selected" : "segment");
+        addTarget({ .kind = UITouchTarget::Kind::Segment, .area = intersection(segmentArea, clip), .view = &control, .index = index });
         if (selected)
             rect(segmentArea, tintColor);
         style.color = selected ? whiteColor : tintColor;
@@ -584,6 +599,7 @@ void Painter::drawAlert(const UIAlertView& alert, CGSize canvas)
     double top = std::max(10.0, (canvas.height - height) / 2);
 
     rect(CGRectMake(0, 0, canvas.width, canvas.height), UIColor::colorWithWhite(0, 0.4));
+    addTarget({ .kind = UITouchTarget::Kind::AlertBackdrop, .area = CGRectMake(0, 0, canvas.width, canvas.height), .alert = &alert });
     openGroup("alert");
     rect(CGRectMake(left, top, width, height), alertColor, separatorColor, 12, 0.5);
     double centre = left + width / 2;
@@ -602,6 +618,7 @@ void Painter::drawAlert(const UIAlertView& alert, CGSize canvas)
         const UITextField* field = alert.textFieldAtIndex(index);
         CGRect area = CGRectMake(left + margin, y, width - 2 * margin, fieldHeight);
         openGroup("text-field");
+        addTarget({ .kind = UITouchTarget::Kind::AlertField, .area = area, .view = field, .index = index, .alert = &alert });
         rect(area, whiteColor, separatorColor, 4, 0.5);
         drawFieldText(field->text(), field->placeholder(), field->isSecureTextEntry(),
                       { UIFont::fontWithName("Helvetica", 14), field->textColor() }, area, 0);
@@ -614,6 +631,7 @@ void Painter::drawAlert(const UIAlertView& alert, CGSize canvas)
             ? CGRectMake(left + width / 2 * static_cast<double>(index), y, width / 2, buttonHeight)
             : CGRectMake(left, y + buttonHeight * static_cast<double>(index), width, buttonHeight);
         openGroup("alert-button");
+        addTarget({ .kind = UITouchTarget::Kind::AlertButton, .area = area, .index = index, .alert = &alert });
         segment(area.origin.x, area.origin.y, area.origin.x + area.size.width, area.origin.y, separatorColor, 0.5);
         if (buttonsSideBySide && index == 1)
             segment(area.origin.x, area.origin.y, area.origin.x, area.origin.y + area.size.height, separatorColor, 0.5);
@@ -632,11 +650,14 @@ UIViewSVGRenderer::UIViewSVGRenderer(std::optional<UIColor> backgroundColor)
 {
 }
 
-std::string UIViewSVGRenderer::render(const UIView& view, const std::vector<std::shared_ptr<UIAlertView>>& alerts) const
+std::string UIViewSVGRenderer::render(const UIView& view, const std::vector<std::shared_ptr<UIAlertView>>& alerts,
+                                      std::vector<UITouchTarget>* targets) const
 {
     CGRect frame = view.frame();
     CGSize size { std::max(0.0, frame.size.width), std::max(0.0, frame.size.height) };
-    Painter painter;
+    if (targets)
+        targets->clear();
+    Painter painter(targets);
     if (background)
         painter.rect(CGRectMake(0, 0, size.width, size.height), *background);
     painter.drawView(view, { -frame.origin.x, -frame.origin.y }, CGRectMake(0, 0, size.width, size.height));
@@ -647,4 +668,15 @@ std::string UIViewSVGRenderer::render(const UIView& view, const std::vector<std:
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(size.width)
         + "\" height=\"" + number(size.height) + "\" viewBox=\"0 0 " + number(size.width) + " " + number(size.height) + "\">\n"
         + painter.finish() + "</svg>\n";
+}
+
+const UITouchTarget* UIViewSVGRenderer::targetAt(const std::vector<UITouchTarget>& targets, CGPoint point)
+{
+    for (auto target = targets.rbegin(); target != targets.rend(); ++target) {
+        const CGRect& area = target->area;
+        if (point.x >= area.origin.x && point.x < area.origin.x + area.size.width && point.y >= area.origin.y
+            && point.y < area.origin.y + area.size.height)
+            return &*target;
+    }
+    return nullptr;
 }

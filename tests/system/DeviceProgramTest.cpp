@@ -519,3 +519,35 @@ TEST_F(DeviceProgramTest, StatusShowsTheOverrideOnTheWifiServiceAndTheSystemsVal
 }
 
 } // namespace
+
+// A device that runs on its own (a machine's, whose services are its links and whose netwardd runs under
+// systemd): the pane and SpringBoard open on it as it is, and leave its netwardd running.
+TEST(DeviceAttachTest, ThePaneDrivesADeviceItDidNotLayOutAndLeavesItsNetwarddRunning)
+{
+    TemporaryDevice device;
+    seedService("LINK-WLAN0", "wlan0", dnsDictionary({ "10.1.0.1" }), std::nullopt);
+    int answers = 0;
+    CFNotificationCenterAddObserver(
+        CFNotificationCenterGetDarwinNotifyCenter(), &answers,
+        [](CFNotificationCenterRef, void* observer, const std::string&, const void*, const PropertyListDictionary*) { ++*static_cast<int*>(observer); },
+        "com.tarvik.dns/DNSChanged", nullptr, CFNotificationSuspensionBehaviorHold);
+    ChildProcess netwardd(programPath("netwardd"), {});
+    ASSERT_TRUE(runLoopUntil([&] { return answers > 0; }, std::chrono::seconds(15))) << "netwardd's start-up pass";
+
+    auto result = runProgram(programPath("tarvikdns-device"), { "--attach", device.root() },
+                             "type primary 9.9.9.9\nreturn primary\ntap Wifi\n");
+
+    EXPECT_EQ(result.status, 0) << result.output << result.error;
+    EXPECT_EQ(storedPreference("SelectedConnectivity"), "Wifi");
+    EXPECT_TRUE(runLoopUntil([&] { return storeValue("State:/Network/Service/LINK-WLAN0/DNS") == dnsDictionary({ "9.9.9.9" }); }))
+        << "netwardd overrides the device's own service";
+    EXPECT_TRUE(netwardd.isRunning()) << "an attached device's netwardd is not the device program's to stop";
+    EXPECT_FALSE(device.exists("/Library/PreferenceBundles/TarvikDNS.bundle")) << "nothing is laid out";
+    EXPECT_FALSE(storeValue("State:/Network/Service/" + std::string("5E1F1A2B-WIFI-4C3D-8E9F-0A1B2C3D4E5F") + "/IPv4"))
+        << "no service is seeded";
+
+    auto refused = runProgram(programPath("tarvikdns-device"), { "--attach", device.root() + "/none" });
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.error.find("no device at"), std::string::npos) << refused.error;
+    CFNotificationCenterRemoveObserver(CFNotificationCenterGetDarwinNotifyCenter(), &answers, "com.tarvik.dns/DNSChanged", nullptr);
+}

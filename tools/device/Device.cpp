@@ -12,6 +12,7 @@
 #include "UIApplication.h"
 
 #include <algorithm>
+#include <dlfcn.h>
 #include <chrono>
 #include <utility>
 
@@ -41,6 +42,12 @@ void recordPost(CFNotificationCenterRef, void* observer, const std::string& name
 }
 
 } // namespace
+
+Device::Device(DeviceArtifacts hosted)
+    : Device()
+{
+    attachedFrom = std::move(hosted);
+}
 
 Device::Device()
 {
@@ -157,6 +164,10 @@ bool Device::startNetwardd(std::string& error)
 
 bool Device::boot(std::string& error)
 {
+    if (attachedFrom) {
+        booted = true;
+        return launchSpringBoard(error);
+    }
     if (!startNetwardd(error))
         return false;
     booted = true;
@@ -171,13 +182,25 @@ bool Device::boot(std::string& error)
         return false;
     }
 
+    return launchSpringBoard(error);
+}
+
+bool Device::launchSpringBoard(std::string& error)
+{
     // SpringBoard: the class exists before its plug-ins load, and they hook its launch.
     SpringBoard::application();
-    MSLoadDynamicLibraries();
+    if (!attachedFrom) {
+        MSLoadDynamicLibraries();
+    } else if (!dlopen(attachedFrom->dylibPath.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        const char* reason = dlerror();
+        error = "SpringBoard cannot load " + attachedFrom->dylibPath + ": " + (reason ? reason : "unknown error");
+        return false;
+    }
     SpringBoard::finishLaunching();
 
-    if (!settingsHost.openPane(DeviceRoot::resolve(DeviceLayout::bundlePath))) {
-        error = "the Settings application cannot open TarvikDNS.bundle";
+    std::string bundle = attachedFrom ? attachedFrom->bundleFolder : DeviceRoot::resolve(DeviceLayout::bundlePath);
+    if (!settingsHost.openPane(bundle)) {
+        error = "the Settings application cannot open " + bundle;
         return false;
     }
     settle();
@@ -190,6 +213,8 @@ void Device::shutDown()
         return;
     booted = false;
     settingsHost.closePane();
+    if (attachedFrom)
+        return;
     device::system((std::string("launchctl unload ") + DeviceLayout::netwarddListPath).c_str());
     // The proxy outlives netwardd, as on the device; shutting the device down stops it too.
     auto jobs = Launchd::list();

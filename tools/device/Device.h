@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,13 +15,19 @@
 // It watches the device's notifications and alerts so that a console can tell what happened.
 class Device {
 public:
+    // A device laid out by the device program, whose netwardd it starts and stops.
     Device();
+    // A device that runs on its own, as a machine's with its services (netwardd under systemd): the pane
+    // and the extension come from `hosted`, not from the device, and nothing of the device is started,
+    // stopped or laid out.
+    explicit Device(DeviceArtifacts hosted);
     ~Device();
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    // Starts netwardd and waits for its first pass, launches SpringBoard and opens the pane.
+    // Starts netwardd and waits for its first pass (unless attached), launches SpringBoard and opens the
+    // pane.
     bool boot(std::string& error);
     // Closes the pane, stops netwardd and the DNSCrypt proxy: no process of the device is left.
     void shutDown();
@@ -50,6 +57,7 @@ public:
 
 private:
     bool startNetwardd(std::string& error);
+    bool launchSpringBoard(std::string& error);
     // True when every request has had an answer delivered after it, or, for requests that coalesced,
     // when the last answer came after the last request and the device has been quiet for `quiet`.
     bool isAnswered(const char* request, const char* answer, double quiet) const;
@@ -63,5 +71,6 @@ private:
     std::map<std::string, int> unanswered;
     double lastActivity { 0 };
     bool booted { false };
+    std::optional<DeviceArtifacts> attachedFrom;
     bool stopRequested { false };
 };

@@ -4,7 +4,6 @@
 #include "NSLog.h"
 #include "ServiceIdentifier.h"
 
-
 namespace {
 
 constexpr const char* globalJournalName = ":global";
