@@ -36,5 +36,7 @@ tarvikdns_install_packages() {
     done
     echo "Installing ${pinned[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${pinned[@]}"
+    # A pinned version gone from the archive: the archive's own, which upgrades the machine's to match.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${pinned[@]}" \
+        || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
