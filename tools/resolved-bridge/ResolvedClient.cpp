@@ -46,7 +46,7 @@ int readServer(sd_bus_message* message, LinkDNS& dns)
     return 0;
 }
 
-// A link's "DNS" (a(iay)), or with `globalOnly` the Manager's (a(iiay)), keeping the ifindex-0 entries.
+// A link's "DNS" (a(iay)), or the Manager's (a(iiay)), keeping the ifindex-0 entries.
 int readServers(sd_bus_message* message, LinkDNS& dns, bool managerList)
 {
     int result = sd_bus_message_enter_container(message, 'a', managerList ? "(iiay)" : "(iay)");
@@ -268,38 +268,27 @@ std::optional<LinkDNS> ResolvedClient::readLink(int ifindex, Outcome& outcome)
         outcome = { "", "cannot name the link's object" };
         return std::nullopt;
     }
-    sd_bus_message* methodCall = nullptr;
-    int result = sd_bus_message_new_method_call(bus, &methodCall, serviceName, path, "org.freedesktop.DBus.Properties", "GetAll");
+    auto dns = readDNSProperties(path, linkInterface, outcome);
     std::free(path);
-    Message request(methodCall);
-    if (result >= 0)
-        result = sd_bus_message_append(methodCall, "s", linkInterface);
-    if (result < 0) {
-        outcome = failure(result, "cannot ask for the link");
-        return std::nullopt;
-    }
-    sd_bus_message* answer = nullptr;
-    outcome = call(methodCall, &answer);
-    Message reply(answer);
-    if (!outcome.succeeded())
-        return std::nullopt;
-    LinkDNS dns;
-    if ((result = readProperties(answer, dns, false)) < 0) {
-        outcome = failure(result, "cannot read the link's properties");
-        return std::nullopt;
-    }
     return dns;
 }
 
 std::optional<LinkDNS> ResolvedClient::readGlobal(Outcome& outcome)
 {
+    return readDNSProperties(managerPath, managerInterface, outcome);
+}
+
+// One GetAll of a link's or the Manager's properties, of which the DNS ones are read.
+std::optional<LinkDNS> ResolvedClient::readDNSProperties(const char* path, const char* interface, Outcome& outcome)
+{
+    bool managerList = std::strcmp(interface, managerInterface) == 0;
     sd_bus_message* methodCall = nullptr;
-    int result = sd_bus_message_new_method_call(bus, &methodCall, serviceName, managerPath, "org.freedesktop.DBus.Properties", "GetAll");
+    int result = sd_bus_message_new_method_call(bus, &methodCall, serviceName, path, "org.freedesktop.DBus.Properties", "GetAll");
     Message request(methodCall);
     if (result >= 0)
-        result = sd_bus_message_append(methodCall, "s", managerInterface);
+        result = sd_bus_message_append(methodCall, "s", interface);
     if (result < 0) {
-        outcome = failure(result, "cannot ask for the global DNS");
+        outcome = failure(result, "cannot ask for the DNS properties");
         return std::nullopt;
     }
     sd_bus_message* answer = nullptr;
@@ -308,8 +297,8 @@ std::optional<LinkDNS> ResolvedClient::readGlobal(Outcome& outcome)
     if (!outcome.succeeded())
         return std::nullopt;
     LinkDNS dns;
-    if ((result = readProperties(answer, dns, true)) < 0) {
-        outcome = failure(result, "cannot read the global DNS");
+    if ((result = readProperties(answer, dns, managerList)) < 0) {
+        outcome = failure(result, "cannot read the DNS properties");
         return std::nullopt;
     }
     return dns;

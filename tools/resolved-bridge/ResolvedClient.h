@@ -50,6 +50,7 @@ private:
     explicit ResolvedClient(sd_bus* connection) : bus(connection) { }
     bool watchSignals(std::string& problem);
     Outcome call(sd_bus_message* methodCall, sd_bus_message** reply);
+    std::optional<LinkDNS> readDNSProperties(const char* path, const char* interface, Outcome& outcome);
     static int managerPropertiesChanged(sd_bus_message* message, void* client, sd_bus_error* error);
     static int nameOwnerChanged(sd_bus_message* message, void* client, sd_bus_error* error);
 
