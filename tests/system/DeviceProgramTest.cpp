@@ -171,6 +171,21 @@ private:
     std::string output;
 };
 
+// netwardd on the current device, once its start-up pass has posted DNSChanged; null when it did not
+// within 15 seconds.
+std::unique_ptr<ChildProcess> startNetwarddAndWaitForItsPass()
+{
+    int answers = 0;
+    CFNotificationCenterAddObserver(
+        CFNotificationCenterGetDarwinNotifyCenter(), &answers,
+        [](CFNotificationCenterRef, void* observer, const std::string&, const void*, const PropertyListDictionary*) { ++*static_cast<int*>(observer); },
+        "com.tarvik.dns/DNSChanged", nullptr, CFNotificationSuspensionBehaviorHold);
+    auto netwardd = std::make_unique<ChildProcess>(programPath("netwardd"), std::vector<std::string> {});
+    bool passed = runLoopUntil([&] { return answers > 0; }, std::chrono::seconds(15));
+    CFNotificationCenterRemoveObserver(CFNotificationCenterGetDarwinNotifyCenter(), &answers, "com.tarvik.dns/DNSChanged", nullptr);
+    return passed ? std::move(netwardd) : nullptr;
+}
+
 class DeviceProgramTest : public testing::Test {
 protected:
     ProgramResult runDevice(const std::vector<std::string>& arguments, const std::string& input = "")
@@ -475,13 +490,8 @@ TEST_F(DeviceProgramTest, StatusShowsTheOverrideOnTheWifiServiceAndTheSystemsVal
                                                            { "PrimaryDNS", "9.9.9.9" }, { "Domain", "example.org" },
                                                            { "Passlock", "secret-word" } })
                          .xml());
-    int answers = 0;
-    CFNotificationCenterAddObserver(
-        CFNotificationCenterGetDarwinNotifyCenter(), &answers,
-        [](CFNotificationCenterRef, void* observer, const std::string&, const void*, const PropertyListDictionary*) { ++*static_cast<int*>(observer); },
-        "com.tarvik.dns/DNSChanged", nullptr, CFNotificationSuspensionBehaviorHold);
-    ChildProcess netwardd(programPath("netwardd"), {});
-    ASSERT_TRUE(runLoopUntil([&] { return answers > 0; }, std::chrono::seconds(15))) << "netwardd's start-up pass";
+    auto netwardd = startNetwarddAndWaitForItsPass();
+    ASSERT_TRUE(netwardd) << "netwardd's start-up pass";
     auto before = snapshotOf(device.root());
 
     auto result = runDevice({ "--status" });
@@ -514,11 +524,10 @@ TEST_F(DeviceProgramTest, StatusShowsTheOverrideOnTheWifiServiceAndTheSystemsVal
     EXPECT_FALSE(holds(result.output, "secret-word")) << result.output;
 
     // Read as any process would, while netwardd runs: nothing laid out, started or written.
-    EXPECT_TRUE(netwardd.isRunning());
+    EXPECT_TRUE(netwardd->isRunning());
     EXPECT_EQ(snapshotOf(device.root()), before);
 }
 
-} // namespace
 
 // A device that runs on its own (a machine's, whose services are its links and whose netwardd runs under
 // systemd): the pane and SpringBoard open on it as it is, and leave its netwardd running.
@@ -526,13 +535,8 @@ TEST(DeviceAttachTest, ThePaneDrivesADeviceItDidNotLayOutAndLeavesItsNetwarddRun
 {
     TemporaryDevice device;
     seedService("LINK-WLAN0", "wlan0", dnsDictionary({ "10.1.0.1" }), std::nullopt);
-    int answers = 0;
-    CFNotificationCenterAddObserver(
-        CFNotificationCenterGetDarwinNotifyCenter(), &answers,
-        [](CFNotificationCenterRef, void* observer, const std::string&, const void*, const PropertyListDictionary*) { ++*static_cast<int*>(observer); },
-        "com.tarvik.dns/DNSChanged", nullptr, CFNotificationSuspensionBehaviorHold);
-    ChildProcess netwardd(programPath("netwardd"), {});
-    ASSERT_TRUE(runLoopUntil([&] { return answers > 0; }, std::chrono::seconds(15))) << "netwardd's start-up pass";
+    auto netwardd = startNetwarddAndWaitForItsPass();
+    ASSERT_TRUE(netwardd) << "netwardd's start-up pass";
 
     auto result = runProgram(programPath("tarvikdns-device"), { "--attach", device.root() },
                              "type primary 9.9.9.9\nreturn primary\ntap Wifi\n");
@@ -541,7 +545,7 @@ TEST(DeviceAttachTest, ThePaneDrivesADeviceItDidNotLayOutAndLeavesItsNetwarddRun
     EXPECT_EQ(storedPreference("SelectedConnectivity"), "Wifi");
     EXPECT_TRUE(runLoopUntil([&] { return storeValue("State:/Network/Service/LINK-WLAN0/DNS") == dnsDictionary({ "9.9.9.9" }); }))
         << "netwardd overrides the device's own service";
-    EXPECT_TRUE(netwardd.isRunning()) << "an attached device's netwardd is not the device program's to stop";
+    EXPECT_TRUE(netwardd->isRunning()) << "an attached device's netwardd is not the device program's to stop";
     EXPECT_FALSE(device.exists("/Library/PreferenceBundles/TarvikDNS.bundle")) << "nothing is laid out";
     EXPECT_FALSE(storeValue("State:/Network/Service/" + std::string("5E1F1A2B-WIFI-4C3D-8E9F-0A1B2C3D4E5F") + "/IPv4"))
         << "no service is seeded";
@@ -549,5 +553,6 @@ TEST(DeviceAttachTest, ThePaneDrivesADeviceItDidNotLayOutAndLeavesItsNetwarddRun
     auto refused = runProgram(programPath("tarvikdns-device"), { "--attach", device.root() + "/none" });
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.error.find("no device at"), std::string::npos) << refused.error;
-    CFNotificationCenterRemoveObserver(CFNotificationCenterGetDarwinNotifyCenter(), &answers, "com.tarvik.dns/DNSChanged", nullptr);
 }
+
+} // namespace

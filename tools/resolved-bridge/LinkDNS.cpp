@@ -1,28 +1,16 @@
 #include "LinkDNS.h"
 
+#include "ResolverEntries.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 namespace {
 
-bool isLabelCharacter(char character)
-{
-    return (character >= 'a' && character <= 'z') || (character >= '0' && character <= '9') || character == '-'
-        || character == '_';
-}
-
 bool contains(const std::vector<std::string>& list, const std::string& item)
 {
     return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-PropertyList stringArray(const std::vector<std::string>& strings)
-{
-    PropertyListArray array;
-    for (const auto& item : strings)
-        array.push_back(item);
-    return array;
 }
 
 // The strings of a field that is one string or an array of them; anything else in it is left out.
@@ -71,24 +59,19 @@ std::optional<std::string> canonicalDomain(const std::string& text)
     // The root: as a routing-only domain, every name.
     if (text == ".")
         return text;
+    if (!isDomainName(text))
+        return std::nullopt;
     std::string name = text.ends_with('.') ? text.substr(0, text.size() - 1) : text;
     std::transform(name.begin(), name.end(), name.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
-    if (name.empty() || name.size() > 253)
-        return std::nullopt;
-    std::size_t labelLength = 0;
-    for (char character : name) {
-        if (character == '.') {
-            if (labelLength == 0)
-                return std::nullopt;
-            labelLength = 0;
-            continue;
-        }
-        if (!isLabelCharacter(character) || ++labelLength > 63)
-            return std::nullopt;
-    }
-    if (labelLength == 0)
-        return std::nullopt;
     return name;
+}
+
+PropertyList stringArray(const std::vector<std::string>& strings)
+{
+    PropertyListArray array;
+    for (const auto& item : strings)
+        array.push_back(item);
+    return array;
 }
 
 bool LinkDNS::hasSameServersAndDomains(const LinkDNS& other) const

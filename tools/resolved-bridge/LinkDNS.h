@@ -47,3 +47,5 @@ struct LinkDNS {
 std::optional<std::string> canonicalAddress(const std::string& text);
 // The domain in lower case without a final dot; null when it is no DNS name.
 std::optional<std::string> canonicalDomain(const std::string& text);
+// The strings as a property-list array.
+PropertyList stringArray(const std::vector<std::string>& strings);

@@ -24,14 +24,6 @@ std::string scopeName(const std::string& journalName)
     return journalName == globalJournalName ? std::string("the global DNS") : journalName;
 }
 
-PropertyList stringArray(const std::vector<std::string>& strings)
-{
-    PropertyListArray array;
-    for (const auto& item : strings)
-        array.push_back(item);
-    return array;
-}
-
 } // namespace
 
 std::unique_ptr<ResolvedBridge> ResolvedBridge::start(const Options& options, std::string& problem)
